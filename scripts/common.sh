@@ -1,0 +1,69 @@
+# Sourced by ./run and ./test: installs what the build and Wine need, builds,
+# and prepares a Wine prefix. Bash only.
+
+REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+PRESET=mingw-i686
+BUILD_DIR=$REPO_ROOT/build/$PRESET
+
+export WINEDEBUG=-all
+# No Mono or Gecko install prompts: the program needs neither.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+say() {
+    printf '%s\n' "$*" >&2
+}
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null; then
+        sudo "$@"
+    else
+        say "Installing needs root: run as root or install sudo."
+        exit 1
+    fi
+}
+
+package_installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+# The cross toolchain, CMake, GoogleTest's sources, Wine with its 32-bit part
+# and Xvfb, from the distribution's own packages; quick when all is there.
+install_prerequisites() {
+    local missing=()
+    command -v cmake >/dev/null || missing+=(cmake)
+    command -v make >/dev/null || missing+=(make)
+    command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-i686)
+    [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+    command -v wine >/dev/null || missing+=(wine)
+    package_installed wine64 || missing+=(wine64)
+    package_installed wine32:i386 || missing+=(wine32:i386)
+    command -v xvfb-run >/dev/null || missing+=(xvfb)
+    [ ${#missing[@]} -eq 0 ] && return
+
+    say "Installing ${missing[*]} ..."
+    if ! command -v apt-get >/dev/null; then
+        say "No apt-get here: install ${missing[*]} by hand (see README.md)."
+        exit 1
+    fi
+    as_root dpkg --add-architecture i386
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >/dev/null
+}
+
+build() {
+    cd "$REPO_ROOT"
+    cmake --preset "$PRESET" >/dev/null
+    cmake --build --preset "$PRESET" -j "$(nproc)"
+}
+
+# Makes the prefix named by WINEPREFIX on first use (it takes a few seconds).
+prepare_wine_prefix() {
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        say "Creating the Wine prefix $WINEPREFIX ..."
+        wineboot -i >/dev/null 2>&1
+        wineserver -w
+    fi
+}
