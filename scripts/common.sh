@@ -5,6 +5,9 @@ REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PRESET=mingw-i686
 BUILD_DIR=$REPO_ROOT/build/$PRESET
 
+# A virtual display with true colour, for boxes that nobody needs to see.
+XVFB_SCREEN="-screen 0 1024x768x24"
+
 export WINEDEBUG=-all
 # No Mono or Gecko install prompts: the program needs neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -40,6 +43,7 @@ install_prerequisites() {
     package_installed wine64 || missing+=(wine64)
     package_installed wine32:i386 || missing+=(wine32:i386)
     command -v xvfb-run >/dev/null || missing+=(xvfb)
+    command -v xauth >/dev/null || missing+=(xauth)
     [ ${#missing[@]} -eq 0 ] && return
 
     say "Installing ${missing[*]} ..."
@@ -59,11 +63,17 @@ build() {
 }
 
 # Makes the prefix named by WINEPREFIX on first use (it takes a few seconds).
+# With "unmanaged", Wine's windows are left to no window manager: on a bare
+# virtual display that spares the 2 s that Wine otherwise waits for one each
+# time a window closes.
 prepare_wine_prefix() {
     mkdir -p "$(dirname "$WINEPREFIX")"
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         say "Creating the Wine prefix $WINEPREFIX ..."
         wineboot -i >/dev/null 2>&1
+        if [ "${1:-}" = unmanaged ]; then
+            wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+        fi
         wineserver -w
     fi
 }
