@@ -2,6 +2,7 @@
 // read and answered with OK, and HKEY_LOCAL_MACHINE\WrittenKey is looked at
 // while the second box waits. Needs a display (Xvfb will do) and Wine, which
 // grants keys directly under HKEY_LOCAL_MACHINE.
+#include "registry_helpers.h"
 #include "watch/watch.h"
 
 #include <sddl.h>
@@ -36,20 +37,6 @@ std::vector<RegistryValue> SortedByName(std::vector<RegistryValue> values) {
     std::sort(values.begin(), values.end(),
               [](const RegistryValue &a, const RegistryValue &b) { return a.name < b.name; });
     return values;
-}
-
-void Store(const RegistryValue &value) {
-    ASSERT_EQ(RegSetKeyValueA(machine, writtenKeyPath, value.name.c_str(), value.type,
-                              value.data.data(), static_cast<DWORD>(value.data.size())),
-              ERROR_SUCCESS);
-}
-
-void CreateKey(const std::string &path) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(machine, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                              nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
 }
 
 // Everyone may read the key and change its permissions, and nothing else, so
@@ -125,16 +112,14 @@ TEST_F(EndToEnd, EachRunFillsWrittenKeyWhileTheSecondBoxWaitsAndRemovesIt) {
         EXPECT_FALSE(run.writtenKeyAfterExit.exists);
     }
     // The refused first pass left nothing on the root key itself either.
-    for (const RegistryValue &value : ReadKey(machine, "").values) {
-        EXPECT_NE(value.name, "apa");
-    }
+    EXPECT_FALSE(FindValue(machine, "", "apa"));
 }
 
 TEST_F(EndToEnd, AnExistingKeyIsWrittenIntoAndDeletedWithAllItsValues) {
-    CreateKey(writtenKeyPath);
+    CreateKey(machine, writtenKeyPath);
     const RegistryValue other = Text("Other", "left by someone else");
-    Store(other);
-    Store({"WrittenDWord", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8}});
+    Store(machine, writtenKeyPath, other);
+    Store(machine, writtenKeyPath, {"WrittenDWord", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8}});
 
     const WatchedRun run = Run();
 
@@ -146,7 +131,7 @@ TEST_F(EndToEnd, AnExistingKeyIsWrittenIntoAndDeletedWithAllItsValues) {
 }
 
 TEST_F(EndToEnd, AKeyWithASubkeyIsLeftInPlaceAndNothingIsReported) {
-    CreateKey(std::string(writtenKeyPath) + "\\NotOurs");
+    CreateKey(machine, std::string(writtenKeyPath) + "\\NotOurs");
 
     const WatchedRun run = Run();
 
@@ -159,7 +144,7 @@ TEST_F(EndToEnd, AKeyWithASubkeyIsLeftInPlaceAndNothingIsReported) {
 }
 
 TEST_F(EndToEnd, RefusedRegistryCallsStillGiveBothBoxesAndStatusZero) {
-    CreateKey(writtenKeyPath);
+    CreateKey(machine, writtenKeyPath);
     DenyAllButReading(writtenKeyPath);
 
     const WatchedRun run = Run();

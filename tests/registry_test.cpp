@@ -1,6 +1,7 @@
 // The five operations against the live registry, under a scratch key of the
 // tests' own in HKEY_CURRENT_USER, which is removed again afterwards.
 #include "registry/registry.h"
+#include "registry_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -12,45 +13,19 @@ namespace {
 const HKEY root = HKEY_CURRENT_USER;
 const std::string scratchPath = "Software\\regexercise-tests";
 
-struct StoredValue {
-    DWORD type = REG_NONE;
-    std::vector<BYTE> bytes;
-};
-
 bool KeyExists(const std::string &path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    RegCloseKey(key);
-    return true;
-}
-
-// The type and bytes stored under a name; fails the test if there is no such value.
-StoredValue ReadStored(const std::string &path, const char *valueName) {
-    StoredValue stored;
-    DWORD size = 0;
-    LONG status = RegGetValueA(root, path.c_str(), valueName, RRF_RT_ANY | RRF_NOEXPAND,
-                               &stored.type, nullptr, &size);
-    EXPECT_EQ(status, ERROR_SUCCESS) << "no value " << valueName << " under " << path;
-    stored.bytes.resize(size);
-    status = RegGetValueA(root, path.c_str(), valueName, RRF_RT_ANY | RRF_NOEXPAND, &stored.type,
-                          stored.bytes.data(), &size);
-    EXPECT_EQ(status, ERROR_SUCCESS);
-    stored.bytes.resize(size);
-    return stored;
+    return ReadKey(root, path).exists;
 }
 
 bool ValueExists(const std::string &path, const char *valueName) {
-    return RegGetValueA(root, path.c_str(), valueName, RRF_RT_ANY, nullptr, nullptr, nullptr) ==
-           ERROR_SUCCESS;
+    return FindValue(root, path, valueName).has_value();
 }
 
-void Store(const std::string &path, const char *valueName, DWORD type,
-           const std::vector<BYTE> &bytes) {
-    ASSERT_EQ(RegSetKeyValueA(root, path.c_str(), valueName, type, bytes.data(),
-                              static_cast<DWORD>(bytes.size())),
-              ERROR_SUCCESS);
+// The value stored under a name; fails the test if there is no such value.
+RegistryValue ReadStored(const std::string &path, const char *valueName) {
+    const std::optional<RegistryValue> stored = FindValue(root, path, valueName);
+    EXPECT_TRUE(stored) << "no value " << valueName << " under " << path;
+    return stored.value_or(RegistryValue{});
 }
 
 std::vector<BYTE> BytesOf(const std::string &text) {
@@ -61,11 +36,7 @@ class Registry : public ::testing::Test {
   protected:
     void SetUp() override {
         RegDeleteTreeA(root, scratchPath.c_str());
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(root, scratchPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                  &key, nullptr),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
+        CreateKey(root, scratchPath);
     }
 
     void TearDown() override {
@@ -89,7 +60,7 @@ TEST_F(Registry, CreateMakesTheKeyAndKeepsOneThatExists) {
     const std::string path = MakeKey("Made");
     ASSERT_TRUE(KeyExists(path));
 
-    Store(path, "kept", REG_SZ, BytesOf(std::string("x", 2)));
+    Store(root, path, {"kept", REG_SZ, BytesOf(std::string("x", 2))});
     CreateRegKey(root, path.c_str());
     EXPECT_TRUE(ValueExists(path, "kept"));
 }
@@ -101,28 +72,28 @@ TEST_F(Registry, WritesStoreTheTypeAndExactBytes) {
     WriteRegString(root, path.c_str(), "Text", "Teszt");
     WriteRegDWord(root, path.c_str(), "Number", 1234);
 
-    const StoredValue empty = ReadStored(path, "Empty");
+    const RegistryValue empty = ReadStored(path, "Empty");
     EXPECT_EQ(empty.type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(empty.bytes, std::vector<BYTE>{0});
+    EXPECT_EQ(empty.data, std::vector<BYTE>{0});
 
-    const StoredValue text = ReadStored(path, "Text");
+    const RegistryValue text = ReadStored(path, "Text");
     EXPECT_EQ(text.type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(text.bytes, BytesOf(std::string("Teszt", 6)));
+    EXPECT_EQ(text.data, BytesOf(std::string("Teszt", 6)));
 
-    const StoredValue number = ReadStored(path, "Number");
+    const RegistryValue number = ReadStored(path, "Number");
     EXPECT_EQ(number.type, static_cast<DWORD>(REG_DWORD));
-    EXPECT_EQ(number.bytes, (std::vector<BYTE>{0xD2, 0x04, 0x00, 0x00}));
+    EXPECT_EQ(number.data, (std::vector<BYTE>{0xD2, 0x04, 0x00, 0x00}));
 }
 
 TEST_F(Registry, WritesReplaceAValueOfAnotherType) {
     const std::string path = MakeKey("Replaced");
-    Store(path, "Value", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8});
+    Store(root, path, {"Value", REG_BINARY, {1, 2, 3, 4, 5, 6, 7, 8}});
 
     WriteRegDWord(root, path.c_str(), "Value", 0x01020304);
 
-    const StoredValue stored = ReadStored(path, "Value");
+    const RegistryValue stored = ReadStored(path, "Value");
     EXPECT_EQ(stored.type, static_cast<DWORD>(REG_DWORD));
-    EXPECT_EQ(stored.bytes, (std::vector<BYTE>{4, 3, 2, 1}));
+    EXPECT_EQ(stored.data, (std::vector<BYTE>{4, 3, 2, 1}));
 }
 
 TEST_F(Registry, WritesUnderAMissingKeyStoreNothingAndCreateNoKey) {
@@ -140,7 +111,7 @@ TEST_F(Registry, ReadReturnsTheBytesBeforeTheFirstZero) {
     WriteRegString(root, path.c_str(), "Text", "Teszt");
     const std::string longest(1023, 'L');
     WriteRegString(root, path.c_str(), "Longest", longest);
-    Store(path, "Inner", REG_BINARY, BytesOf(std::string("ab\0cd", 6)));
+    Store(root, path, {"Inner", REG_BINARY, BytesOf(std::string("ab\0cd", 6))});
     WriteRegDWord(root, path.c_str(), "Number", 1234);
     WriteRegString(root, path.c_str(), "Empty", "");
 
@@ -155,15 +126,15 @@ TEST_F(Registry, ReadReturnsTheBytesBeforeTheFirstZero) {
 TEST_F(Registry, ReadOfAFullBufferWithoutZeroReturnsAllOfIt) {
     const std::string path = MakeKey("Full");
     const std::string full(1024, 'F');
-    Store(path, "Full", REG_BINARY, BytesOf(full));
+    Store(root, path, {"Full", REG_BINARY, BytesOf(full)});
 
     EXPECT_EQ(ReadRegString(root, path.c_str(), "Full"), full);
 }
 
 TEST_F(Registry, ReadOfValueShorterThanBufferWithoutZeroStopsAtItsEnd) {
     const std::string path = MakeKey("Short");
-    Store(path, "Long", REG_BINARY, BytesOf(std::string(900, 'x')));
-    Store(path, "Short", REG_BINARY, BytesOf("abc"));
+    Store(root, path, {"Long", REG_BINARY, BytesOf(std::string(900, 'x'))});
+    Store(root, path, {"Short", REG_BINARY, BytesOf("abc")});
 
     // No zero byte in either: each text ends where its value does, even
     // after a longer read.
@@ -175,7 +146,7 @@ TEST_F(Registry, ReadOfValueShorterThanBufferWithoutZeroStopsAtItsEnd) {
 
 TEST_F(Registry, ReadGivesTheEmptyTextWhenNothingIsDelivered) {
     const std::string path = MakeKey("Nothing");
-    Store(path, "TooLong", REG_BINARY, BytesOf(std::string(1025, 'T')));
+    Store(root, path, {"TooLong", REG_BINARY, BytesOf(std::string(1025, 'T'))});
 
     EXPECT_EQ(ReadRegString(root, MissingKey().c_str(), "Text"), "");
     EXPECT_EQ(ReadRegString(root, path.c_str(), "Missing"), "");

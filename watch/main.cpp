@@ -65,18 +65,6 @@ std::string Quoted(const std::string &text) {
     return "\"" + text + "\"" + (text.empty() ? " (empty)" : "");
 }
 
-std::string Indented(const std::string &text, const std::string &indent) {
-    std::string out;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find('\n', start);
-        const std::string line = text.substr(start, end - start);
-        out += (line.empty() ? "" : indent + line) + "\n";
-        start = end == std::string::npos ? text.size() : end + 1;
-    }
-    return out;
-}
-
 void Narrate(const Arguments &arguments, std::size_t index, HWND box, const SeenBox &seen) {
     std::cout << "\nBox " << index + 1 << " appeared.\n"
               << "  caption: " << Quoted(seen.caption) << "\n"
@@ -97,7 +85,7 @@ void Narrate(const Arguments &arguments, std::size_t index, HWND box, const Seen
     if (seen.writtenKeyWhenShown.exists) {
         std::cout << "  The registry while the box waits (reg query \"HKLM\\" << writtenKeyPath
                   << "\"):\n"
-                  << Indented(FormatAsRegQuery(writtenKeyName, seen.writtenKeyWhenShown), "    ");
+                  << FormatAsRegQuery(writtenKeyName, seen.writtenKeyWhenShown, "    ");
     } else {
         std::cout << "  " << writtenKeyName << " does not exist while the box waits.\n";
     }

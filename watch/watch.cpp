@@ -264,19 +264,18 @@ KeyContents ReadKey(HKEY root, const std::string &path) {
     return contents;
 }
 
-std::string FormatAsRegQuery(const std::string &keyName, const KeyContents &contents) {
-    if (!contents.exists) {
-        return "ERROR: The system was unable to find the specified registry key or value.\n";
-    }
-    std::string out = "\n" + keyName + "\n";
+std::string FormatAsRegQuery(const std::string &keyName, const KeyContents &contents,
+                             const std::string &margin) {
+    std::string out = "\n" + margin + keyName + "\n";
     for (const RegistryValue &value : contents.values) {
         const std::string name = value.name.empty() ? "(Default)" : value.name;
-        out += "    " + name + "    " + TypeName(value.type) + "    " + DataAsText(value) + "\n";
+        out += margin + "    " + name + "    " + TypeName(value.type) + "    " + DataAsText(value) +
+               "\n";
     }
     if (!contents.subkeys.empty()) {
         out += "\n";
         for (const std::string &subkey : contents.subkeys) {
-            out += keyName + "\\" + subkey + "\n";
+            out += margin + keyName + "\\" + subkey + "\n";
         }
     }
     return out;
@@ -302,24 +301,21 @@ bool SaveScreenshot(HWND window, const std::string &path) {
     const HDC memory = CreateCompatibleDC(screen);
     void *bits = nullptr;
     const HBITMAP bitmap = CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits, nullptr, 0);
-    bool copied = false;
-    if (bitmap) {
-        const HGDIOBJ previous = SelectObject(memory, bitmap);
-        copied = BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY) != FALSE;
-        SelectObject(memory, previous);
-    }
+    const HGDIOBJ previous = SelectObject(memory, bitmap);
+    const bool copied =
+        bitmap && BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+    SelectObject(memory, previous);
 
     std::vector<std::uint8_t> rgb;
     if (copied) {
         const auto *const bgra = static_cast<const std::uint8_t *>(bits);
-        rgb.reserve(static_cast<std::size_t>(width) * height * 3);
-        for (std::size_t pixel = 0; pixel < static_cast<std::size_t>(width) * height; ++pixel) {
+        const std::size_t pixels = static_cast<std::size_t>(width) * height;
+        rgb.reserve(pixels * 3);
+        for (std::size_t pixel = 0; pixel < pixels; ++pixel) {
             rgb.insert(rgb.end(), {bgra[pixel * 4 + 2], bgra[pixel * 4 + 1], bgra[pixel * 4]});
         }
     }
-    if (bitmap) {
-        DeleteObject(bitmap);
-    }
+    DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
     return copied && WritePng(path, width, height, rgb);

@@ -66,8 +66,10 @@ WatchedRun WatchRun(const std::string &exePath, const WatchOptions &options,
 
 KeyContents ReadKey(HKEY root, const std::string &path);
 
-// The key and its values in the form `reg query` prints them.
-std::string FormatAsRegQuery(const std::string &keyName, const KeyContents &contents);
+// An existing key and its values in the form `reg query` prints them, each
+// line after the given margin.
+std::string FormatAsRegQuery(const std::string &keyName, const KeyContents &contents,
+                             const std::string &margin);
 
 // Saves what the screen shows of a window as a PNG file; false when it cannot.
 bool SaveScreenshot(HWND window, const std::string &path);
