@@ -8,6 +8,11 @@ BUILD_DIR=$REPO_ROOT/build/$PRESET
 # A virtual display with true colour, for boxes that nobody needs to see.
 XVFB_SCREEN="-screen 0 1024x768x24"
 
+# Wine's own tools (wineboot, reg) are 64-bit programs in a 64-bit prefix:
+# started through the 64-bit loader they run natively on every host, where
+# the wine command would first start its 32-bit loader.
+export WINE64=/usr/lib/wine/wine64
+
 export WINEDEBUG=-all
 # No Mono or Gecko install prompts: the program needs neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -70,9 +75,9 @@ prepare_wine_prefix() {
     mkdir -p "$(dirname "$WINEPREFIX")"
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         say "Creating the Wine prefix $WINEPREFIX ..."
-        wineboot -i >/dev/null 2>&1
+        "$WINE64" wineboot -i >/dev/null 2>&1
         if [ "${1:-}" = unmanaged ]; then
-            wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+            "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
         fi
         wineserver -w
     fi
