@@ -17,6 +17,8 @@ export WINEDEBUG=-all
 # No Mono or Gecko install prompts: the program needs neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
+source "$REPO_ROOT/scripts/i386.sh"
+
 say() {
     printf '%s\n' "$*" >&2
 }
@@ -52,13 +54,31 @@ install_prerequisites() {
     [ ${#missing[@]} -eq 0 ] && return
 
     say "Installing ${missing[*]} ..."
+    apt_install "${missing[@]}"
+}
+
+apt_install() {
     if ! command -v apt-get >/dev/null; then
-        say "No apt-get here: install ${missing[*]} by hand (see README.md)."
+        say "No apt-get here: install $* by hand (see README.md)."
         exit 1
     fi
     as_root dpkg --add-architecture i386
     as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >/dev/null
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >/dev/null
+}
+
+# Keeps how long a stage took since its start (a value of SECONDS), for the
+# figures at the end.
+STAGE_TIMES=()
+stage_done() {
+    STAGE_TIMES+=("$1 $((SECONDS - $2)) s")
+}
+
+# One line of figures: the whole time and each timed stage's.
+report_times() {
+    local stages
+    stages=$(printf '%s, ' "${STAGE_TIMES[@]}")
+    say "$1 took $SECONDS s on the $I386_PATH 32-bit path: ${stages%, }."
 }
 
 build() {
