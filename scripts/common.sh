@@ -13,6 +13,9 @@ XVFB_SCREEN="-screen 0 1024x768x24"
 # the wine command would first start its 32-bit loader.
 export WINE64=/usr/lib/wine/wine64
 
+# Wine's own fonts (package fonts-wine).
+WINE_FONTS=/usr/share/wine/fonts
+
 export WINEDEBUG=-all
 # No Mono or Gecko install prompts: the program needs neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -101,4 +104,18 @@ prepare_wine_prefix() {
         fi
         wineserver -w
     fi
+    link_wine_fonts
+}
+
+# Debian's Wine looks for its own fonts in "Z:\usr\share\wine\../fonts", a
+# path that Wine's file lookup does not resolve, so it loads none of them.
+# Without Marlett, whose letter "r" is the glyph of the close button, every
+# title bar shows an "r" there. Fonts in the prefix's own Fonts folder are
+# always loaded.
+link_wine_fonts() {
+    local fonts=$WINEPREFIX/drive_c/windows/Fonts font
+    [ -d "$WINE_FONTS" ] && [ -d "$fonts" ] || return 0
+    for font in "$WINE_FONTS"/*; do
+        [ -e "$fonts/${font##*/}" ] || ln -s "$font" "$fonts/"
+    done
 }
