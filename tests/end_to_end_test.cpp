@@ -1,17 +1,27 @@
 // The shipped regexercise.exe, driven as a person would drive it: each box is
 // read and answered with OK, and HKEY_LOCAL_MACHINE\WrittenKey is looked at
 // while the second box waits. Needs a display (Xvfb will do) and Wine, which
-// grants keys directly under HKEY_LOCAL_MACHINE.
+// grants keys directly under HKEY_LOCAL_MACHINE, and for the program's calls
+// a trace file (run through tests/with-trace-file.sh).
 #include "registry_helpers.h"
+#include "watch/screenshot.h"
 #include "watch/watch.h"
+#include "watch/wine_settings.h"
 
 #include <sddl.h>
+#include <wincodec.h>
+#include <wrl/client.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -75,10 +85,34 @@ class EndToEnd : public ::testing::Test {
         RemoveWrittenKey();
     }
 
-    static WatchedRun Run() {
-        return WatchRun(ProgramPath(), WatchOptions{});
+    static WatchOptions Traced() {
+        WatchOptions options;
+        if (const char *const file = std::getenv("REGEXERCISE_TRACE_FILE")) {
+            options.traceFile = file;
+        }
+        return options;
+    }
+
+    static WatchedRun Run(const WatchOptions &options = Traced()) {
+        WatchedRun run = WatchRun(ProgramPath(), options);
+        EXPECT_EQ(run.untracedBecause, "") << "run the tests through tests/with-trace-file.sh";
+        return run;
     }
 };
+
+// Each call as "function key "value" -> result".
+std::vector<std::string> Told(const std::vector<RegistryCall> &calls) {
+    std::vector<std::string> lines;
+    for (const RegistryCall &call : calls) {
+        std::string line = call.function + " " + KeyText(call);
+        if (call.valueName) {
+            line += " \"" + *call.valueName + "\"";
+        }
+        line += " -> " + (call.result ? std::to_string(*call.result) : std::string("none"));
+        lines.push_back(line);
+    }
+    return lines;
+}
 
 // Both boxes in order, each with an empty caption and one OK button; Wine
 // refuses the path "\", so the first box shows the empty text.
@@ -110,6 +144,31 @@ TEST_F(EndToEnd, EachRunFillsWrittenKeyWhileTheSecondBoxWaitsAndRemovesIt) {
         EXPECT_EQ(pause.writtenKeyBeforeOk, pause.writtenKeyWhenShown) << "changed while waiting";
 
         EXPECT_FALSE(run.writtenKeyAfterExit.exists);
+
+        // Wine refuses the path "\", so the first pass works with no key at all.
+        EXPECT_EQ(Told(run.boxes[0].callsBefore), (std::vector<std::string>{
+                                                      R"(RegCreateKeyExA HKLM "" -> 0)",
+                                                      R"(RegCloseKey HKLM "" -> 0)",
+                                                      R"(RegOpenKeyExA HKLM "\" -> 161)",
+                                                      R"(RegSetValueExA (none) "apa" -> 6)",
+                                                      R"(RegCloseKey (none) -> 6)",
+                                                      R"(RegOpenKeyExA HKLM "\" -> 161)",
+                                                      R"(RegQueryValueExA (none) "apa" -> 6)",
+                                                      R"(RegCloseKey (none) -> 6)",
+                                                  }));
+        EXPECT_EQ(Told(pause.callsBefore),
+                  (std::vector<std::string>{
+                      R"(RegCreateKeyExA HKLM "WrittenKey" -> 0)",
+                      R"(RegCloseKey HKLM "WrittenKey" -> 0)",
+                      R"(RegOpenKeyExA HKLM "WrittenKey" -> 0)",
+                      R"(RegSetValueExA HKLM "WrittenKey" "WrittenString" -> 0)",
+                      R"(RegCloseKey HKLM "WrittenKey" -> 0)",
+                      R"(RegOpenKeyExA HKLM "WrittenKey" -> 0)",
+                      R"(RegSetValueExA HKLM "WrittenKey" "WrittenDWord" -> 0)",
+                      R"(RegCloseKey HKLM "WrittenKey" -> 0)",
+                  }));
+        EXPECT_EQ(Told(run.callsAfterLastBox),
+                  std::vector<std::string>{R"(RegDeleteKeyA HKLM "WrittenKey" -> 0)"});
     }
     // The refused first pass left nothing on the root key itself either.
     EXPECT_FALSE(FindValue(machine, "", "apa"));
@@ -152,7 +211,187 @@ TEST_F(EndToEnd, RefusedRegistryCallsStillGiveBothBoxesAndStatusZero) {
     ExpectBothBoxes(run);
     ASSERT_EQ(run.boxes.size(), 2u);
     EXPECT_TRUE(run.boxes[1].writtenKeyWhenShown.values.empty()) << "a refused write landed";
+    EXPECT_EQ(Told(run.boxes[1].callsBefore), (std::vector<std::string>{
+                                                  R"(RegCreateKeyExA HKLM "WrittenKey" -> 5)",
+                                                  R"(RegCloseKey (none) -> 6)",
+                                                  R"(RegOpenKeyExA HKLM "WrittenKey" -> 5)",
+                                                  R"(RegSetValueExA (none) "WrittenString" -> 6)",
+                                                  R"(RegCloseKey (none) -> 6)",
+                                                  R"(RegOpenKeyExA HKLM "WrittenKey" -> 5)",
+                                                  R"(RegSetValueExA (none) "WrittenDWord" -> 6)",
+                                                  R"(RegCloseKey (none) -> 6)",
+                                              }));
     // Whether the delete goes through is the platform's affair (Wine lets it).
+}
+
+// Each traced call with its arguments reduced to what they are: a value as it
+// is (v), a text (s), or a handle (h) or pointer (p) that is null or set.
+std::string Reduced(const TracedCall &call) {
+    static const std::map<std::string, std::string> roles = {
+        {"RegCreateKeyExA", "vsvpvvppp"}, {"RegOpenKeyExA", "vsvvp"}, {"RegSetValueExA", "hsvvpv"},
+        {"RegQueryValueExA", "hspppp"},   {"RegCloseKey", "h"},       {"RegDeleteKeyA", "vs"},
+        {"MessageBoxA", "hssv"}};
+    const auto known = roles.find(call.function);
+    std::string line = call.function + "(";
+    for (std::size_t index = 0; index < call.arguments.size(); ++index) {
+        const RelayArgument &argument = call.arguments[index];
+        const char role =
+            known != roles.end() && index < known->second.size() ? known->second[index] : 'v';
+        char value[24];
+        std::snprintf(value, sizeof value, "%08llx",
+                      static_cast<unsigned long long>(argument.value));
+        line += index ? ", " : "";
+        if (role == 's' && argument.text) {
+            line += "\"" + *argument.text + "\"";
+        } else if (role == 'v') {
+            line += value;
+        } else if (argument.value == 0) {
+            line += "null";
+        } else {
+            line += role == 'h' ? "handle" : "ptr";
+        }
+    }
+    line += ")";
+    return known == roles.end() ? line + "   <- not in the expected sequence" : line;
+}
+
+TEST_F(EndToEnd, TheProgramMakesExactlyTheExpectedPlatformCallsInOrder) {
+    const WatchedRun run = Run();
+
+    std::string calls;
+    for (const TracedCall &call : run.calls) {
+        calls += Reduced(call) + "\n";
+    }
+    EXPECT_EQ(calls,
+              R"(RegCreateKeyExA(80000002, "", 00000000, null, 00000000, 000f003f, null, ptr, null)
+RegCloseKey(handle)
+RegOpenKeyExA(80000002, "\", 00000000, 000f003f, ptr)
+RegSetValueExA(null, "apa", 00000000, 00000001, ptr, 00000002)
+RegCloseKey(null)
+RegOpenKeyExA(80000002, "\", 00000000, 000f003f, ptr)
+RegQueryValueExA(null, "apa", null, ptr, ptr, ptr)
+RegCloseKey(null)
+MessageBoxA(null, "", "", 00000000)
+RegCreateKeyExA(80000002, "WrittenKey", 00000000, null, 00000000, 000f003f, null, ptr, null)
+RegCloseKey(handle)
+RegOpenKeyExA(80000002, "WrittenKey", 00000000, 000f003f, ptr)
+RegSetValueExA(handle, "WrittenString", 00000000, 00000001, ptr, 00000006)
+RegCloseKey(handle)
+RegOpenKeyExA(80000002, "WrittenKey", 00000000, 000f003f, ptr)
+RegSetValueExA(handle, "WrittenDWord", 00000000, 00000004, ptr, 00000004)
+RegCloseKey(handle)
+MessageBoxA(null, "Now check the registry", "", 00000000)
+RegDeleteKeyA(80000002, "WrittenKey")
+)");
+}
+
+// A screenshot as the platform's decoder reads it back.
+struct DecodedShot {
+    UINT width = 0;
+    UINT height = 0;
+    COLORREF titleBar = 0; // a pixel where the title bar belongs
+};
+
+DecodedShot DecodePng(const std::string &path) {
+    using Microsoft::WRL::ComPtr;
+    DecodedShot shot;
+    ComPtr<IWICImagingFactory> factory;
+    ComPtr<IWICBitmapDecoder> decoder;
+    ComPtr<IWICBitmapFrameDecode> frame;
+    ComPtr<IWICFormatConverter> bgr;
+    GUID container{};
+    BYTE pixel[3] = {};
+    const WICRect titleBar = {8, 8, 1, 1};
+    const std::wstring widePath(path.begin(), path.end());
+    if (SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_PPV_ARGS(&factory))) &&
+        SUCCEEDED(factory->CreateDecoderFromFilename(widePath.c_str(), nullptr, GENERIC_READ,
+                                                     WICDecodeMetadataCacheOnDemand, &decoder)) &&
+        SUCCEEDED(decoder->GetContainerFormat(&container)) &&
+        container == GUID_ContainerFormatPng && SUCCEEDED(decoder->GetFrame(0, &frame)) &&
+        SUCCEEDED(frame->GetSize(&shot.width, &shot.height)) &&
+        SUCCEEDED(factory->CreateFormatConverter(&bgr)) &&
+        SUCCEEDED(bgr->Initialize(frame.Get(), GUID_WICPixelFormat24bppBGR, WICBitmapDitherTypeNone,
+                                  nullptr, 0, WICBitmapPaletteTypeCustom)) &&
+        SUCCEEDED(bgr->CopyPixels(&titleBar, sizeof pixel, sizeof pixel, pixel))) {
+        shot.titleBar = RGB(pixel[2], pixel[1], pixel[0]);
+    }
+    return shot;
+}
+
+TEST_F(EndToEnd, ScreenshotsShowEachBoxWithItsFrameAndTitleBar) {
+    // Multithreaded: no window for the thread, which moves onto the virtual desktop.
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    char temporary[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temporary);
+    // As in ./run's prefix: windows left to a window manager, which Xvfb lacks,
+    // so that only the virtual desktop can give them their frames.
+    const ScopedWineSetting managed("X11 Driver", "Managed", std::string("Y"));
+    WatchOptions options;
+    options.virtualDesktop = true;
+    std::vector<RECT> clientAreas;
+    std::vector<DecodedShot> shots;
+
+    WatchRun(ProgramPath(), options, [&](std::size_t index, HWND box, const SeenBox &) {
+        const std::string path =
+            std::string(temporary) + "regexercise-box-" + std::to_string(index + 1) + ".png";
+        RECT client{};
+        GetClientRect(box, &client);
+        clientAreas.push_back(client);
+        EXPECT_TRUE(SaveScreenshot(box, path));
+        shots.push_back(DecodePng(path));
+        DeleteFileA(path.c_str());
+    });
+
+    ASSERT_EQ(shots.size(), 2u);
+    for (std::size_t index = 0; index < shots.size(); ++index) {
+        SCOPED_TRACE("box " + std::to_string(index + 1));
+        EXPECT_GE(shots[index].width, static_cast<UINT>(clientAreas[index].right));
+        EXPECT_GT(shots[index].height, static_cast<UINT>(clientAreas[index].bottom) + 10);
+        // Drawn as the title bar of the active window or of an inactive one.
+        EXPECT_TRUE(shots[index].titleBar == GetSysColor(COLOR_ACTIVECAPTION) ||
+                    shots[index].titleBar == GetSysColor(COLOR_INACTIVECAPTION))
+            << std::hex << "title bar pixel " << shots[index].titleBar;
+    }
+    CoUninitialize();
+}
+
+TEST_F(EndToEnd, WhenAPersonAnswersTheWatcherOnlyWatches) {
+    WatchOptions options = Traced();
+    options.pressOk = false;
+    options.holdOpenMs = 0;
+    std::atomic<int> stillOpenAfterASecond{0};
+    // The person: waits for each box, leaves it open a second, presses OK.
+    std::thread person([&] {
+        for (int box = 0; box < 2; ++box) {
+            HWND found = nullptr;
+            for (int tries = 0; tries < 1500 && !found; ++tries) {
+                found = FindWindowA("#32770", nullptr);
+                Sleep(20);
+            }
+            if (!found) {
+                return;
+            }
+            Sleep(1000);
+            if (IsWindow(found) && IsWindowVisible(found)) {
+                ++stillOpenAfterASecond;
+            }
+            SendMessageA(GetDlgItem(found, IDOK), BM_CLICK, 0, 0);
+            while (IsWindow(found)) {
+                Sleep(20);
+            }
+        }
+    });
+
+    const WatchedRun run = Run(options);
+    person.join();
+
+    ExpectBothBoxes(run);
+    EXPECT_EQ(stillOpenAfterASecond, 2) << "the watcher pressed OK itself";
+    ASSERT_EQ(run.boxes.size(), 2u);
+    EXPECT_TRUE(run.boxes[1].writtenKeyWhenShown.exists);
+    EXPECT_FALSE(run.boxes[1].writtenKeyBeforeOk) << "nobody knows when the person presses OK";
+    EXPECT_EQ(run.callsAfterLastBox.size(), 1u);
 }
 
 TEST(Watcher, StopsAProgramThatShowsNoBoxAndSaysSo) {

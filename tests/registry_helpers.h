@@ -2,11 +2,10 @@
 // through the operations under test.
 #pragma once
 
-#include "watch/watch.h"
+#include "watch/registry_key.h"
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
 
 inline void CreateKey(HKEY root, const std::string &path) {
@@ -21,14 +20,4 @@ inline void Store(HKEY root, const std::string &path, const RegistryValue &value
     ASSERT_EQ(RegSetKeyValueA(root, path.c_str(), value.name.c_str(), value.type, value.data.data(),
                               static_cast<DWORD>(value.data.size())),
               ERROR_SUCCESS);
-}
-
-inline std::optional<RegistryValue> FindValue(HKEY root, const std::string &path,
-                                              const std::string &name) {
-    for (const RegistryValue &value : ReadKey(root, path).values) {
-        if (value.name == name) {
-            return value;
-        }
-    }
-    return std::nullopt;
 }

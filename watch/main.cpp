@@ -1,6 +1,9 @@
-// regexercise-watch: runs regexercise.exe and acts as the person at the
-// screen, saying in the terminal what it sees. For machines with no display
-// of their own (run it under a virtual one, such as Xvfb).
+// regexercise-watch: runs regexercise.exe and tells in the terminal what
+// happens: each box, the registry calls that led to it and the registry while
+// it waits. Either it plays the user itself and presses OK (for machines
+// without a screen: run it on a virtual one, such as Xvfb), or, with
+// --observe, a person does and it only watches.
+#include "narration.h"
 #include "watch.h"
 
 #include <fcntl.h>
@@ -14,21 +17,27 @@
 namespace {
 
 constexpr int watchFailed = 1;
-const std::string writtenKeyName = std::string("HKEY_LOCAL_MACHINE\\") + writtenKeyPath;
 
 struct Arguments {
     std::string exePath;
-    std::string screenshotDir;
+    Narration narration;
     WatchOptions options;
 };
 
 [[noreturn]] void Usage(std::ostream &out, int status) {
-    out << "usage: regexercise-watch [--screenshots DIR] [--timeout SECONDS]\n"
-           "                         [--wine-debug CHANNELS] PATH\\regexercise.exe\n"
-           "Runs regexercise.exe and plays its user: reads and answers each box.\n"
-           "  --screenshots DIR       saves a PNG of each box in DIR\n"
-           "  --timeout SECONDS       waits this long for each box and for the end (30)\n"
-           "  --wine-debug CHANNELS   WINEDEBUG for regexercise.exe alone\n"
+    out << "usage: regexercise-watch [--observe] [--screenshots DIR] [--virtual-desktop]\n"
+           "                         [--timeout SECONDS] [--trace-file FILE]\n"
+           "                         PATH\\regexercise.exe\n"
+           "Runs regexercise.exe and tells what happens: each box, the registry calls\n"
+           "before it and the registry while it waits.\n"
+           "  --observe           a person presses OK; without it, the watcher does\n"
+           "  --screenshots DIR   saves a PNG of each box in DIR\n"
+           "  --virtual-desktop   runs the program on a Wine virtual desktop, which draws\n"
+           "                      window frames where no window manager does\n"
+           "  --timeout SECONDS   waits this long for each box and for the end (30)\n"
+           "  --trace-file FILE   the file this watcher's standard error goes to\n"
+           "                      (2>FILE): under Wine, the program's registry calls are\n"
+           "                      read from its relay trace there\n"
            "Exit status: regexercise.exe's, or 1 when it could not be watched to its end.\n";
     std::exit(status);
 }
@@ -37,13 +46,19 @@ Arguments Parse(int argc, char **argv) {
     Arguments arguments;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
+        const bool hasValue = i + 1 < argc;
         if (argument == "--help") {
             Usage(std::cout, 0);
-        } else if (argument == "--screenshots" && i + 1 < argc) {
-            arguments.screenshotDir = argv[++i];
-        } else if (argument == "--wine-debug" && i + 1 < argc) {
-            arguments.options.wineDebug = argv[++i];
-        } else if (argument == "--timeout" && i + 1 < argc) {
+        } else if (argument == "--observe") {
+            arguments.options.pressOk = false;
+            arguments.narration.personAnswers = true;
+        } else if (argument == "--virtual-desktop") {
+            arguments.options.virtualDesktop = true;
+        } else if (argument == "--screenshots" && hasValue) {
+            arguments.narration.screenshotDir = argv[++i];
+        } else if (argument == "--trace-file" && hasValue) {
+            arguments.options.traceFile = argv[++i];
+        } else if (argument == "--timeout" && hasValue) {
             const int seconds = std::atoi(argv[++i]);
             if (seconds <= 0) {
                 Usage(std::cerr, watchFailed);
@@ -58,38 +73,8 @@ Arguments Parse(int argc, char **argv) {
     if (arguments.exePath.empty()) {
         Usage(std::cerr, watchFailed);
     }
+    arguments.narration.traced = WhyUntraced(arguments.options).empty();
     return arguments;
-}
-
-std::string Quoted(const std::string &text) {
-    return "\"" + text + "\"" + (text.empty() ? " (empty)" : "");
-}
-
-void Narrate(const Arguments &arguments, std::size_t index, HWND box, const SeenBox &seen) {
-    std::cout << "\nBox " << index + 1 << " appeared.\n"
-              << "  caption: " << Quoted(seen.caption) << "\n"
-              << "  text:    " << Quoted(seen.text) << "\n"
-              << "  buttons:";
-    for (const std::string &button : seen.buttons) {
-        std::cout << " " << button;
-    }
-    std::cout << "\n";
-
-    if (!arguments.screenshotDir.empty()) {
-        const std::string path =
-            arguments.screenshotDir + "/box-" + std::to_string(index + 1) + ".png";
-        std::cout << "  screenshot: " << (SaveScreenshot(box, path) ? path : "(could not save)")
-                  << "\n";
-    }
-
-    if (seen.writtenKeyWhenShown.exists) {
-        std::cout << "  The registry while the box waits (reg query \"HKLM\\" << writtenKeyPath
-                  << "\"):\n"
-                  << FormatAsRegQuery(writtenKeyName, seen.writtenKeyWhenShown, "    ");
-    } else {
-        std::cout << "  " << writtenKeyName << " does not exist while the box waits.\n";
-    }
-    std::cout << "  Pressing OK." << std::endl;
 }
 
 } // namespace
@@ -98,19 +83,19 @@ int main(int argc, char **argv) {
     const Arguments arguments = Parse(argc, argv);
     // Plain "\n" line ends: the narration is read in Unix terminals and logs too.
     _setmode(_fileno(stdout), _O_BINARY);
-    std::cout << "Starting " << arguments.exePath << std::endl;
+    NarrateStart(std::cout, arguments.exePath, arguments.options);
     try {
-        const WatchedRun run = WatchRun(arguments.exePath, arguments.options,
-                                        [&](std::size_t index, HWND box, const SeenBox &seen) {
-                                            Narrate(arguments, index, box, seen);
-                                        });
-        std::cout << "\nregexercise.exe ended with exit status " << run.exitStatus << ".\n"
-                  << writtenKeyName
-                  << (run.writtenKeyAfterExit.exists ? " is still there.\n" : " is gone.\n");
+        const WatchedRun run =
+            WatchRun(arguments.exePath, arguments.options,
+                     [&](std::size_t index, HWND box, const SeenBox &seen) {
+                         NarrateBox(std::cout, arguments.narration, index, box, seen);
+                     });
+        NarrateEnd(std::cout, run);
         return static_cast<int>(run.exitStatus);
     } catch (const std::exception &failure) {
-        std::cout << std::flush;
-        std::cerr << "regexercise-watch: " << failure.what() << std::endl;
+        // On standard output, with the story it ends: standard error may be
+        // the trace file.
+        std::cout << "\nregexercise-watch: " << failure.what() << std::endl;
         return watchFailed;
     }
 }

@@ -1,10 +1,10 @@
 #include "watch.h"
 
-#include "png.h"
+#include "call_trace.h"
+#include "wine_settings.h"
 
-#include <algorithm>
-#include <cstdio>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -44,20 +44,65 @@ std::string EnvironmentWithWineDebug(const std::string &wineDebug) {
     return block;
 }
 
-void Start(const std::string &exePath, const WatchOptions &options, ProcessHandles &process) {
+// Where the program runs and how much Wine tells of it.
+struct Launch {
+    std::optional<std::string> wineDebug; // WINEDEBUG for the program alone
+    std::optional<std::string> desktop;   // a desktop other than this thread's
+};
+
+void Start(const std::string &exePath, const Launch &launch, ProcessHandles &process) {
     std::string commandLine = "\"" + exePath + "\"";
     std::string environment;
-    if (options.wineDebug) {
-        environment = EnvironmentWithWineDebug(*options.wineDebug);
+    if (launch.wineDebug) {
+        environment = EnvironmentWithWineDebug(*launch.wineDebug);
     }
+    std::string desktop = launch.desktop.value_or("");
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
+    startup.lpDesktop = launch.desktop ? desktop.data() : nullptr;
     if (!CreateProcessA(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
                         environment.empty() ? nullptr : environment.data(), nullptr, &startup,
                         &process.info)) {
         throw std::runtime_error("cannot start " + exePath + " (error " +
                                  std::to_string(GetLastError()) + ")");
     }
+}
+
+// A desktop of the program's own, which Wine shows as one window with
+// everything on it drawn by Wine, frames and title bars included. The
+// calling thread moves onto it to find the boxes and to take pictures of them.
+class VirtualDesktop {
+  public:
+    static constexpr char name[] = "regexercise-watch";
+
+    VirtualDesktop()
+        : size_("Explorer\\Desktops", name, std::string("640x480")),
+          previous_(GetThreadDesktop(GetCurrentThreadId())),
+          desktop_(CreateDesktopA(name, nullptr, nullptr, 0, GENERIC_ALL, nullptr)) {
+        if (!desktop_ || !SetThreadDesktop(desktop_)) {
+            const DWORD error = GetLastError();
+            if (desktop_) {
+                CloseDesktop(desktop_);
+            }
+            throw std::runtime_error("cannot make a virtual desktop (error " +
+                                     std::to_string(error) + ")");
+        }
+    }
+    ~VirtualDesktop() {
+        SetThreadDesktop(previous_);
+        CloseDesktop(desktop_);
+    }
+    VirtualDesktop(const VirtualDesktop &) = delete;
+    VirtualDesktop &operator=(const VirtualDesktop &) = delete;
+
+  private:
+    ScopedWineSetting size_;
+    HDESK previous_;
+    HDESK desktop_;
+};
+
+std::string FileName(const std::string &path) {
+    return path.substr(path.find_last_of("\\/") + 1);
 }
 
 struct BoxSearch {
@@ -147,6 +192,12 @@ void PressOk(HWND box, DWORD timeoutMs) {
     }
 }
 
+void WaitUntilClosed(HWND box) {
+    while (IsWindow(box) && IsWindowVisible(box)) {
+        Sleep(pollIntervalMs);
+    }
+}
+
 // Gives the box's thread time to paint before anyone looks at the screen.
 void LetItPaint(HWND box) {
     DWORD_PTR ignored = 0;
@@ -154,169 +205,75 @@ void LetItPaint(HWND box) {
     Sleep(200);
 }
 
-std::string HexBytes(const std::vector<unsigned char> &data) {
-    std::string hex;
-    char digits[3];
-    for (const unsigned char byte : data) {
-        std::snprintf(digits, sizeof digits, "%02X", byte);
-        hex += digits;
-    }
-    return hex;
-}
-
-std::string TypeName(DWORD type) {
-    switch (type) {
-    case REG_SZ:
-        return "REG_SZ";
-    case REG_EXPAND_SZ:
-        return "REG_EXPAND_SZ";
-    case REG_BINARY:
-        return "REG_BINARY";
-    case REG_DWORD:
-        return "REG_DWORD";
-    case REG_MULTI_SZ:
-        return "REG_MULTI_SZ";
-    case REG_QWORD:
-        return "REG_QWORD";
-    case REG_NONE:
-        return "REG_NONE";
-    default:
-        return "REG_UNKNOWN(" + std::to_string(type) + ")";
-    }
-}
-
-std::string DataAsText(const RegistryValue &value) {
-    const auto &data = value.data;
-    if (value.type == REG_SZ || value.type == REG_EXPAND_SZ) {
-        return std::string(data.begin(), std::find(data.begin(), data.end(), '\0'));
-    }
-    if (value.type == REG_DWORD && data.size() == 4) {
-        DWORD number = 0;
-        for (auto byte = data.rbegin(); byte != data.rend(); ++byte) {
-            number = number << 8 | *byte; // stored least significant first
-        }
-        char text[16];
-        std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(number));
-        return text;
-    }
-    return HexBytes(data);
-}
-
 } // namespace
+
+std::string WhyUntraced(const WatchOptions &options) {
+    if (!RunningOnWine()) {
+        return "only Wine's relay trace shows them, and this is Windows";
+    }
+    if (!options.traceFile) {
+        return "no trace file was given";
+    }
+    return "";
+}
 
 WatchedRun WatchRun(const std::string &exePath, const WatchOptions &options,
                     const BoxHandler &onBox) {
-    ProcessHandles process;
-    Start(exePath, options, process);
-
     WatchedRun run;
+    Launch launch;
+    std::optional<RelayTraceScope> relayTrace;
+    std::optional<TraceReader> trace;
+    run.untracedBecause = WhyUntraced(options);
+    if (run.untracedBecause.empty()) {
+        relayTrace.emplace(FileName(exePath));
+        trace.emplace(*options.traceFile);
+        launch.wineDebug = relayTraceChannels;
+    }
+    std::optional<VirtualDesktop> desktop;
+    if (options.virtualDesktop) {
+        desktop.emplace();
+        launch.desktop = VirtualDesktop::name;
+    }
+
+    ProcessHandles process;
+    Start(exePath, launch, process);
+    const DWORD processId = process.info.dwProcessId;
+
     while (const HWND box = WaitForBoxOrEnd(process, options.timeoutMs, run.boxes.size())) {
         LetItPaint(box);
         SeenBox seen = ReadBox(box);
         seen.writtenKeyWhenShown = ReadKey(HKEY_LOCAL_MACHINE, writtenKeyPath);
-        if (onBox) {
-            onBox(run.boxes.size(), box, seen);
+        const std::size_t index = run.boxes.size();
+        if (trace) {
+            // The trace reaches the file a moment after the calls are made.
+            const auto parts = RegistryCallsByBox(
+                trace->CallsUpToMessageBox(processId, index + 1, options.timeoutMs));
+            if (index < parts.size()) {
+                seen.callsBefore = parts[index];
+            }
         }
-        Sleep(options.holdOpenMs);
-        seen.writtenKeyBeforeOk = ReadKey(HKEY_LOCAL_MACHINE, writtenKeyPath);
-        PressOk(box, options.timeoutMs);
+        if (onBox) {
+            onBox(index, box, seen);
+        }
+        if (options.pressOk) {
+            Sleep(options.holdOpenMs);
+            seen.writtenKeyBeforeOk = ReadKey(HKEY_LOCAL_MACHINE, writtenKeyPath);
+            PressOk(box, options.timeoutMs);
+        } else {
+            WaitUntilClosed(box);
+        }
         run.boxes.push_back(seen);
     }
 
     GetExitCodeProcess(process.info.hProcess, &run.exitStatus);
     run.writtenKeyAfterExit = ReadKey(HKEY_LOCAL_MACHINE, writtenKeyPath);
+    if (trace) {
+        run.calls = trace->Calls(processId);
+        const auto parts = RegistryCallsByBox(run.calls);
+        for (std::size_t index = 0; index < run.boxes.size() && index < parts.size(); ++index) {
+            run.boxes[index].callsBefore = parts[index];
+        }
+        run.callsAfterLastBox = parts.back();
+    }
     return run;
-}
-
-KeyContents ReadKey(HKEY root, const std::string &path) {
-    KeyContents contents;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return contents;
-    }
-    contents.exists = true;
-
-    DWORD subkeyCount = 0, longestSubkey = 0, valueCount = 0, longestName = 0, longestData = 0;
-    RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeyCount, &longestSubkey, nullptr,
-                     &valueCount, &longestName, &longestData, nullptr, nullptr);
-    for (DWORD index = 0; index < valueCount; ++index) {
-        std::string name(longestName + 1, '\0');
-        DWORD nameLength = longestName + 1;
-        RegistryValue value;
-        value.data.resize(longestData);
-        DWORD dataSize = longestData;
-        if (RegEnumValueA(key, index, name.data(), &nameLength, nullptr, &value.type,
-                          value.data.data(), &dataSize) == ERROR_SUCCESS) {
-            value.name = name.substr(0, nameLength);
-            value.data.resize(dataSize);
-            contents.values.push_back(value);
-        }
-    }
-    for (DWORD index = 0; index < subkeyCount; ++index) {
-        std::string name(longestSubkey + 1, '\0');
-        DWORD nameLength = longestSubkey + 1;
-        if (RegEnumKeyExA(key, index, name.data(), &nameLength, nullptr, nullptr, nullptr,
-                          nullptr) == ERROR_SUCCESS) {
-            contents.subkeys.push_back(name.substr(0, nameLength));
-        }
-    }
-    RegCloseKey(key);
-    return contents;
-}
-
-std::string FormatAsRegQuery(const std::string &keyName, const KeyContents &contents,
-                             const std::string &margin) {
-    std::string out = "\n" + margin + keyName + "\n";
-    for (const RegistryValue &value : contents.values) {
-        const std::string name = value.name.empty() ? "(Default)" : value.name;
-        out += margin + "    " + name + "    " + TypeName(value.type) + "    " + DataAsText(value) +
-               "\n";
-    }
-    if (!contents.subkeys.empty()) {
-        out += "\n";
-        for (const std::string &subkey : contents.subkeys) {
-            out += margin + keyName + "\\" + subkey + "\n";
-        }
-    }
-    return out;
-}
-
-bool SaveScreenshot(HWND window, const std::string &path) {
-    RECT area{};
-    if (!GetWindowRect(window, &area)) {
-        return false;
-    }
-    const int width = area.right - area.left;
-    const int height = area.bottom - area.top;
-
-    BITMAPINFO format{};
-    format.bmiHeader.biSize = sizeof format.bmiHeader;
-    format.bmiHeader.biWidth = width;
-    format.bmiHeader.biHeight = -height; // rows top to bottom
-    format.bmiHeader.biPlanes = 1;
-    format.bmiHeader.biBitCount = 32;
-    format.bmiHeader.biCompression = BI_RGB;
-
-    const HDC screen = GetDC(nullptr);
-    const HDC memory = CreateCompatibleDC(screen);
-    void *bits = nullptr;
-    const HBITMAP bitmap = CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits, nullptr, 0);
-    const HGDIOBJ previous = SelectObject(memory, bitmap);
-    const bool copied =
-        bitmap && BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
-    SelectObject(memory, previous);
-
-    std::vector<std::uint8_t> rgb;
-    if (copied) {
-        const auto *const bgra = static_cast<const std::uint8_t *>(bits);
-        const std::size_t pixels = static_cast<std::size_t>(width) * height;
-        rgb.reserve(pixels * 3);
-        for (std::size_t pixel = 0; pixel < pixels; ++pixel) {
-            rgb.insert(rgb.end(), {bgra[pixel * 4 + 2], bgra[pixel * 4 + 1], bgra[pixel * 4]});
-        }
-    }
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return copied && WritePng(path, width, height, rgb);
 }

@@ -1,7 +1,12 @@
 // Acts as the person in front of regexercise.exe: starts it, waits for each
 // of its message boxes, reads the box and HKEY_LOCAL_MACHINE\WrittenKey while
-// the box is open, presses OK, and reads the exit status at the end.
+// the box is open, presses OK (or, watching a person, waits for them to), and
+// reads the exit status at the end. Under Wine it also takes the program's
+// registry calls from Wine's relay trace.
 #pragma once
+
+#include "registry_key.h"
+#include "relay_trace.h"
 
 #include <windows.h>
 
@@ -11,38 +16,24 @@
 #include <string>
 #include <vector>
 
-struct RegistryValue {
-    std::string name;
-    DWORD type = REG_NONE;
-    std::vector<unsigned char> data;
-
-    bool operator==(const RegistryValue &other) const {
-        return name == other.name && type == other.type && data == other.data;
-    }
-};
-
-struct KeyContents {
-    bool exists = false;
-    std::vector<RegistryValue> values;
-    std::vector<std::string> subkeys;
-
-    bool operator==(const KeyContents &other) const {
-        return exists == other.exists && values == other.values && subkeys == other.subkeys;
-    }
-};
-
 struct SeenBox {
     std::string caption;
     std::string text;
     std::vector<std::string> buttons; // the visible buttons' texts
     KeyContents writtenKeyWhenShown;
-    KeyContents writtenKeyBeforeOk; // read again after the box has stayed open a while
+    // Read again after the box has stayed open a while; none when a person
+    // presses OK, since nobody knows when they will.
+    std::optional<KeyContents> writtenKeyBeforeOk;
+    std::vector<RegistryCall> callsBefore; // since the box before, or since the start
 };
 
 struct WatchedRun {
     std::vector<SeenBox> boxes;
     DWORD exitStatus = 0;
     KeyContents writtenKeyAfterExit;
+    std::string untracedBecause;                 // empty when the calls were traced
+    std::vector<TracedCall> calls;               // all that the trace holds
+    std::vector<RegistryCall> callsAfterLastBox; // up to the end
 };
 
 struct WatchOptions {
@@ -50,8 +41,14 @@ struct WatchOptions {
     DWORD timeoutMs = 30000;
     // How long each box stays open before OK is pressed.
     DWORD holdOpenMs = 500;
-    // WINEDEBUG for the watched process only (Wine's debug channels), if set.
-    std::optional<std::string> wineDebug;
+    // False when a person answers the boxes: the watcher then only watches.
+    bool pressOk = true;
+    // The file that this process's standard error goes to, for the relay
+    // trace of the program (see call_trace.h).
+    std::optional<std::string> traceFile;
+    // Runs the program on a Wine virtual desktop of its own, where Wine draws
+    // the windows' frames and title bars itself (Xvfb has no window manager).
+    bool virtualDesktop = false;
 };
 
 // Called while each box is open, after it has been read and before OK.
@@ -59,17 +56,11 @@ using BoxHandler = std::function<void(std::size_t index, HWND box, const SeenBox
 
 constexpr char writtenKeyPath[] = "WrittenKey";
 
+// Why the program's calls cannot be traced with these options here; empty
+// when they can.
+std::string WhyUntraced(const WatchOptions &options);
+
 // Throws std::runtime_error, after ending the process, when no box comes and
 // the process does not end within the timeout.
 WatchedRun WatchRun(const std::string &exePath, const WatchOptions &options,
                     const BoxHandler &onBox = {});
-
-KeyContents ReadKey(HKEY root, const std::string &path);
-
-// An existing key and its values in the form `reg query` prints them, each
-// line after the given margin.
-std::string FormatAsRegQuery(const std::string &keyName, const KeyContents &contents,
-                             const std::string &margin);
-
-// Saves what the screen shows of a window as a PNG file; false when it cannot.
-bool SaveScreenshot(HWND window, const std::string &path);

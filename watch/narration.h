@@ -1,0 +1,26 @@
+// What regexercise-watch tells in the terminal: each box as it appears, the
+// registry calls that led to it, the registry while it waits, and the end.
+#pragma once
+
+#include "watch.h"
+
+#include <cstddef>
+#include <ostream>
+#include <string>
+
+struct Narration {
+    std::string screenshotDir; // empty: no screenshots
+    bool personAnswers = false;
+    bool traced = false;
+};
+
+void NarrateStart(std::ostream &out, const std::string &exePath, const WatchOptions &options);
+
+void NarrateBox(std::ostream &out, const Narration &narration, std::size_t index, HWND box,
+                const SeenBox &seen);
+
+void NarrateEnd(std::ostream &out, const WatchedRun &run);
+
+// One line for one call: the function, the key, the value and the result,
+// e.g. RegOpenKeyExA  HKLM "\"  161 ERROR_BAD_PATHNAME  <the system's message>.
+std::string FormatRegistryCall(const RegistryCall &call);
