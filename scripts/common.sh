@@ -41,13 +41,23 @@ package_installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
-# The cross toolchain, CMake, GoogleTest's sources, Wine with its 32-bit part
-# and Xvfb, from the distribution's own packages; quick when all is there.
-install_prerequisites() {
+# The cross toolchain and CMake: all that building needs.
+install_build_tools() {
     local missing=()
     command -v cmake >/dev/null || missing+=(cmake)
     command -v make >/dev/null || missing+=(make)
     command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-i686)
+    [ ${#missing[@]} -eq 0 ] && return
+
+    say "Installing ${missing[*]} ..."
+    apt_install "${missing[@]}"
+}
+
+# Besides the build tools, GoogleTest's sources, Wine with its 32-bit part and
+# Xvfb, from the distribution's own packages; quick when all is there.
+install_prerequisites() {
+    install_build_tools
+    local missing=()
     [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
     command -v wine >/dev/null || missing+=(wine)
     package_installed wine64 || missing+=(wine64)
