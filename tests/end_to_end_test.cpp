@@ -100,20 +100,6 @@ class EndToEnd : public ::testing::Test {
     }
 };
 
-// Each call as "function key "value" -> result".
-std::vector<std::string> Told(const std::vector<RegistryCall> &calls) {
-    std::vector<std::string> lines;
-    for (const RegistryCall &call : calls) {
-        std::string line = call.function + " " + KeyText(call);
-        if (call.valueName) {
-            line += " \"" + *call.valueName + "\"";
-        }
-        line += " -> " + (call.result ? std::to_string(*call.result) : std::string("none"));
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 // Both boxes in order, each with an empty caption and one OK button; Wine
 // refuses the path "\", so the first box shows the empty text.
 void ExpectBothBoxes(const WatchedRun &run) {

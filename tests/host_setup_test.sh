@@ -5,17 +5,7 @@
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
 
-failures=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok: $what"
-    else
-        echo "FAILED: $what"
-        failures=$((failures + 1))
-    fi
-}
+source "$(dirname "$0")/checks.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -93,4 +83,4 @@ forced-emulation)
     exit 2
     ;;
 esac
-exit $((failures > 0))
+exit_with_checks

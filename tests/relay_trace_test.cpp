@@ -1,5 +1,6 @@
 // Reading Wine's relay trace back into calls, on lines as Wine 8 printed them
 // (WINEDEBUG=+pid,+relay), and telling the registry calls among them.
+#include "registry_helpers.h"
 #include "watch/narration.h"
 #include "watch/relay_trace.h"
 
@@ -68,20 +69,6 @@ const std::string interleavedThreads =
 00fc:0100:Call advapi32.RegCloseKey(000000a4) ret=00401882
 00fc:0100:Ret  advapi32.RegCloseKey() retval=00000000 ret=00401882
 )";
-
-// Each call as "function key "value" -> result", the way a test reads best.
-std::vector<std::string> Told(const std::vector<RegistryCall> &calls) {
-    std::vector<std::string> lines;
-    for (const RegistryCall &call : calls) {
-        std::string line = call.function + " " + KeyText(call);
-        if (call.valueName) {
-            line += " \"" + *call.valueName + "\"";
-        }
-        line += " -> " + (call.result ? std::to_string(*call.result) : std::string("none"));
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 TEST(RelayTrace, ReadsEachCallWithItsArgumentsAndResult) {
     const std::vector<TracedCall> calls = ParseRelayTrace(recordedRun);

@@ -5,17 +5,7 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
-failures=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok: $what"
-    else
-        echo "FAILED: $what"
-        failures=$((failures + 1))
-    fi
-}
+source "$(dirname "$0")/checks.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -91,4 +81,4 @@ check "the exe's version information says $version" \
 check "LICENSE.txt is the MIT license of The regexercise authors, 2026" \
     sh -c "grep -q '^MIT License' '$work/unpacked/$name/LICENSE.txt' &&
            grep -q 'Copyright (c) 2026 The regexercise authors' '$work/unpacked/$name/LICENSE.txt'"
-exit $((failures > 0))
+exit_with_checks
