@@ -197,6 +197,19 @@ bool SameText(const std::string &a, const char *b) {
            });
 }
 
+bool IsMessageBoxCall(const TracedCall &call) {
+    return SameText(call.module, "user32") && call.function.rfind("MessageBox", 0) == 0;
+}
+
+// "HKLM" and the like; empty for a value that is no predefined root.
+std::string RootAbbreviation(std::uint32_t root) {
+    constexpr const char *roots[] = {"HKCR", "HKCU", "HKLM", "HKU", "HKPD", "HKCC", "HKDD"};
+    if (root < 0x80000000u || root - 0x80000000u >= std::size(roots)) {
+        return "";
+    }
+    return roots[root - 0x80000000u];
+}
+
 bool IsRegistryCall(const TracedCall &call) {
     return (SameText(call.module, "advapi32") || SameText(call.module, "kernelbase")) &&
            call.function.rfind("Reg", 0) == 0;
@@ -405,20 +418,8 @@ std::vector<TracedCall> ParseRelayTrace(const std::string &trace) {
     return calls;
 }
 
-bool IsMessageBoxCall(const TracedCall &call) {
-    return SameText(call.module, "user32") && call.function.rfind("MessageBox", 0) == 0;
-}
-
 std::size_t CountMessageBoxCalls(const std::vector<TracedCall> &calls) {
     return static_cast<std::size_t>(std::count_if(calls.begin(), calls.end(), IsMessageBoxCall));
-}
-
-std::string RootAbbreviation(std::uint32_t root) {
-    constexpr const char *roots[] = {"HKCR", "HKCU", "HKLM", "HKU", "HKPD", "HKCC", "HKDD"};
-    if (root < 0x80000000u || root - 0x80000000u >= std::size(roots)) {
-        return "";
-    }
-    return roots[root - 0x80000000u];
 }
 
 std::string KeyText(const RegistryCall &call) {

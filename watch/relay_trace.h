@@ -27,8 +27,6 @@ struct TracedCall {
 // without such a call is ignored. Lines that record no call are skipped.
 std::vector<TracedCall> ParseRelayTrace(const std::string &trace);
 
-bool IsMessageBoxCall(const TracedCall &call);
-
 std::size_t CountMessageBoxCalls(const std::vector<TracedCall> &calls);
 
 // A key as the calls name it: a predefined root and, below it, the path that
@@ -51,9 +49,6 @@ struct RegistryCall {
 // HKLM "WrittenKey", HKLM, (none) for the null key, or the handle's number
 // when no traced call opened it.
 std::string KeyText(const RegistryCall &call);
-
-// "HKLM" and the like; empty for a value that is no predefined root.
-std::string RootAbbreviation(std::uint32_t root);
 
 // The registry calls, split at the message boxes: the calls before the first
 // box, between the first and the second, ..., and after the last one (so
