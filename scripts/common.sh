@@ -1,5 +1,5 @@
-# Sourced by ./run and ./test: installs what the build and Wine need, builds,
-# and prepares a Wine prefix. Bash only.
+# Sourced by ./run, ./test and ./package: installs what the build and Wine
+# need, builds, and prepares a Wine prefix. Bash only.
 
 REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PRESET=mingw-i686
@@ -20,6 +20,7 @@ export WINEDEBUG=-all
 # No Mono or Gecko install prompts: the program needs neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
+source "$REPO_ROOT/scripts/packages.sh"
 source "$REPO_ROOT/scripts/i386.sh"
 
 say() {
@@ -35,49 +36,6 @@ as_root() {
         say "Installing needs root: run as root or install sudo."
         exit 1
     fi
-}
-
-package_installed() {
-    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
-}
-
-# The cross toolchain and CMake: all that building needs.
-install_build_tools() {
-    local missing=()
-    command -v cmake >/dev/null || missing+=(cmake)
-    command -v make >/dev/null || missing+=(make)
-    command -v i686-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-i686)
-    [ ${#missing[@]} -eq 0 ] && return
-
-    say "Installing ${missing[*]} ..."
-    apt_install "${missing[@]}"
-}
-
-# Besides the build tools, GoogleTest's sources, Wine with its 32-bit part and
-# Xvfb, from the distribution's own packages; quick when all is there.
-install_prerequisites() {
-    install_build_tools
-    local missing=()
-    [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
-    command -v wine >/dev/null || missing+=(wine)
-    package_installed wine64 || missing+=(wine64)
-    package_installed wine32:i386 || missing+=(wine32:i386)
-    command -v xvfb-run >/dev/null || missing+=(xvfb)
-    command -v xauth >/dev/null || missing+=(xauth)
-    [ ${#missing[@]} -eq 0 ] && return
-
-    say "Installing ${missing[*]} ..."
-    apt_install "${missing[@]}"
-}
-
-apt_install() {
-    if ! command -v apt-get >/dev/null; then
-        say "No apt-get here: install $* by hand (see README.md)."
-        exit 1
-    fi
-    as_root dpkg --add-architecture i386
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >/dev/null
 }
 
 # Keeps how long a stage took since its start (a value of SECONDS), for the

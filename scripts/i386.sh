@@ -123,8 +123,7 @@ set_up_i386_emulation() {
     # From here on, a failure takes down what was set up.
     [ -n "$forced" ] && trap undo_i386_emulation EXIT
     if [ ! -x "$QEMU_I386" ]; then
-        say "Installing qemu-user-static ..."
-        if ! apt_install qemu-user-static; then
+        if ! install_packages qemu-user-static; then
             undo_i386_emulation
             i386_fail "$why, and qemu-user-static could not be installed."
         fi

@@ -56,7 +56,7 @@ second-pass)
         chmod +x "$work/bin/$tool"
     done
     before=$(binfmt_state)
-    PATH="$work/bin:$PATH" install_prerequisites
+    PATH="$work/bin:$PATH" install_prerequisites test
     PATH="$work/bin:$PATH" ensure_i386_code_runs
     check "nothing is installed, mounted or registered again" test ! -e "$work/called"
     check "binfmt_misc is as it was" test "$(binfmt_state)" = "$before"
