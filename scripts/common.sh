@@ -52,10 +52,20 @@ report_times() {
     say "$1 took $SECONDS s on the $I386_PATH 32-bit path: ${stages%, }."
 }
 
+# Builds what ./run runs, the exe and the watcher; with "with-tests", the
+# tests as well (GoogleTest and three test programs). A tree that ./test has
+# configured keeps its tests, but ./run builds only its two programs there.
 build() {
     cd "$REPO_ROOT"
-    cmake --preset "$PRESET" >/dev/null
-    cmake --build --preset "$PRESET" -j "$(nproc)"
+    if [ "${1:-}" = with-tests ]; then
+        cmake --preset "$PRESET" -B "$BUILD_DIR" -DREGEXERCISE_BUILD_TESTS=ON >/dev/null
+        cmake --build "$BUILD_DIR" -j "$(nproc)"
+        return
+    fi
+    if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
+        cmake --preset "$PRESET" -B "$BUILD_DIR" -DREGEXERCISE_BUILD_TESTS=OFF >/dev/null
+    fi
+    cmake --build "$BUILD_DIR" -j "$(nproc)" --target regexercise regexercise-watch
 }
 
 # Makes the prefix named by WINEPREFIX on first use (it takes a few seconds).

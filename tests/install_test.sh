@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # How ./run, ./test and ./package install what they need, and that a second
 # ./run installs and builds nothing.
-# Usage: install_test.sh mirror-syncing | mirror-broken
+# Usage: install_test.sh mirror-syncing | mirror-broken | second-run
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
 source "$(dirname "$0")/checks.sh"
@@ -73,8 +73,27 @@ mirror-broken)
         grep -q "^Could not install wine32:i386 (.*held broken packages.*mirror may be in the middle of a sync" \
         <(tail -n 1 "$work/said")
     ;;
+second-run)
+    # ./run's own steps, twice, in a tree of its own: the second time nothing
+    # is installed and nothing is built.
+    mkdir "$work/bin"
+    for tool in apt-get dpkg; do
+        printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\nexit 1\n' "$tool" "$work" >"$work/bin/$tool"
+        chmod +x "$work/bin/$tool"
+    done
+    BUILD_DIR=$work/build
+    build >/dev/null
+    stamps=$(stat -c '%n %Y' "$BUILD_DIR"/*.exe)
+    PATH="$work/bin:$PATH" install_prerequisites run
+    again=$(build)
+    check "nothing is installed" test ! -e "$work/calls"
+    check "only the exe and the watcher are built" \
+        test "$(basename -a "$BUILD_DIR"/*.exe | paste -sd ' ')" = "regexercise-watch.exe regexercise.exe"
+    check "nothing is built again" test -z "$(grep -E 'Building|Linking' <<<"$again")"
+    check "the programs are the same files" test "$(stat -c '%n %Y' "$BUILD_DIR"/*.exe)" = "$stamps"
+    ;;
 *)
-    echo "usage: $0 mirror-syncing | mirror-broken" >&2
+    echo "usage: $0 mirror-syncing | mirror-broken | second-run" >&2
     exit 2
     ;;
 esac
