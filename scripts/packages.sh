@@ -2,9 +2,10 @@
 # the distribution's own packages, without their Recommends, and copes with a
 # package mirror caught in the middle of a sync.
 
-# Building: the cross toolchain and CMake.
+# Building: CMake and the cross toolchain with the posix thread model, which
+# GoogleTest needs (the metapackage would bring the win32 model's too).
 BUILD_COMMANDS=(cmake make i686-w64-mingw32-g++-posix)
-BUILD_PACKAGES=(cmake make g++-mingw-w64-i686)
+BUILD_PACKAGES=(cmake make g++-mingw-w64-i686-posix)
 # Running: Wine with its 32-bit part, and a virtual display. Of everything
 # that Wine recommends, only its own fonts: the boxes' Tahoma text and the
 # Marlett glyph of their close button. The boxes come out the same, byte for
@@ -17,7 +18,7 @@ TEST_PACKAGES=(googletest)
 # How often and how far apart `apt-get update` is tried before going on with
 # the package lists that it could read.
 APT_UPDATE_TRIES=3
-APT_UPDATE_PAUSE=5
+APT_UPDATE_PAUSE=3
 # Names the system's own release suite (VERSION_CODENAME), on Debian and Ubuntu alike.
 OS_RELEASE=/etc/os-release
 # Set once this script has brought the package lists up to date.
