@@ -6,7 +6,6 @@
 #include "registry_helpers.h"
 #include "watch/screenshot.h"
 #include "watch/watch.h"
-#include "watch/wine_settings.h"
 
 #include <sddl.h>
 #include <wincodec.h>
@@ -94,7 +93,8 @@ class EndToEnd : public ::testing::Test {
     }
 
     static WatchedRun Run(const WatchOptions &options = Traced()) {
-        WatchedRun run = WatchRun(ProgramPath(), options);
+        PrefixJournal journal;
+        WatchedRun run = WatchRun(journal, ProgramPath(), options);
         EXPECT_EQ(run.untracedBecause, "") << "run the tests through tests/with-trace-file.sh";
         return run;
     }
@@ -312,13 +312,14 @@ TEST_F(EndToEnd, ScreenshotsShowEachBoxWithItsFrameAndTitleBar) {
     GetTempPathA(MAX_PATH, temporary);
     // As in ./run's prefix: windows left to a window manager, which Xvfb lacks,
     // so that only the virtual desktop can give them their frames.
-    const ScopedWineSetting managed("X11 Driver", "Managed", std::string("Y"));
+    PrefixJournal journal;
+    journal.Set("Software\\Wine\\X11 Driver", "Managed", std::string("Y"));
     WatchOptions options;
     options.virtualDesktop = true;
     std::vector<RECT> clientAreas;
     std::vector<DecodedShot> shots;
 
-    WatchRun(ProgramPath(), options, [&](std::size_t index, HWND box, const SeenBox &) {
+    WatchRun(journal, ProgramPath(), options, [&](std::size_t index, HWND box, const SeenBox &) {
         const std::string path =
             std::string(temporary) + "regexercise-box-" + std::to_string(index + 1) + ".png";
         RECT client{};
@@ -385,7 +386,8 @@ TEST(Watcher, StopsAProgramThatShowsNoBoxAndSaysSo) {
     options.timeoutMs = 1000;
     // Notepad opens a window of its own but no message box, and does not end.
     try {
-        WatchRun("C:\\windows\\notepad.exe", options);
+        PrefixJournal journal;
+        WatchRun(journal, "C:\\windows\\notepad.exe", options);
         FAIL() << "the watcher did not give up";
     } catch (const std::runtime_error &failure) {
         EXPECT_NE(std::string(failure.what()).find("no message box appeared"), std::string::npos)

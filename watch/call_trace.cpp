@@ -5,18 +5,21 @@
 
 namespace {
 
-const std::string debugSettings = "Debug";
+const std::string debugSettings = "Software\\Wine\\Debug";
 constexpr DWORD pollIntervalMs = 20;
 
 } // namespace
 
 // Wine relays whole modules named "module.*", and only calls from the modules
-// in RelayFromInclude; a RelayFromExclude list, which new prefixes have,
-// would take precedence over that.
-RelayTraceScope::RelayTraceScope(const std::string &programFileName)
-    : modules_(debugSettings, "RelayInclude", std::string("advapi32.*;user32.*")),
-      callers_(debugSettings, "RelayFromInclude", programFileName),
-      excludedCallers_(debugSettings, "RelayFromExclude", std::nullopt) {}
+// in RelayFromInclude. The exclude lists, which new prefixes have for
+// RelayFromExclude and a person may have for RelayExclude, would take
+// precedence over both.
+void TraceOnlyRegistryAndBoxes(PrefixJournal &journal, const std::string &programFileName) {
+    journal.Set(debugSettings, "RelayInclude", std::string("advapi32.*;user32.*"));
+    journal.Set(debugSettings, "RelayExclude", std::nullopt);
+    journal.Set(debugSettings, "RelayFromInclude", programFileName);
+    journal.Set(debugSettings, "RelayFromExclude", std::nullopt);
+}
 
 TraceReader::TraceReader(const std::string &path)
     : file_(CreateFileA(path.c_str(), GENERIC_READ,

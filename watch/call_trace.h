@@ -5,7 +5,7 @@
 #pragma once
 
 #include "relay_trace.h"
-#include "wine_settings.h"
+#include "prefix_journal.h"
 
 #include <windows.h>
 
@@ -16,17 +16,10 @@
 // id, and Wine's errors but not its notes on what it leaves undone.
 constexpr char relayTraceChannels[] = "fixme-all,+pid,+relay";
 
-// While it lives, Wine's relay trace holds only the calls that the named
-// program makes into advapi32 and user32: the registry and the message box.
-class RelayTraceScope {
-  public:
-    explicit RelayTraceScope(const std::string &programFileName);
-
-  private:
-    ScopedWineSetting modules_;
-    ScopedWineSetting callers_;
-    ScopedWineSetting excludedCallers_;
-};
+// Until the journal puts the prefix back, Wine's relay trace holds only the
+// calls that the named program makes into advapi32 and user32: the registry
+// and the message box.
+void TraceOnlyRegistryAndBoxes(PrefixJournal &journal, const std::string &programFileName);
 
 // Reads what is written to a trace file from the moment it is made on.
 class TraceReader {

@@ -3,12 +3,16 @@
 // it waits. Either it plays the user itself and presses OK (for machines
 // without a screen: run it on a virtual one, such as Xvfb), or, with
 // --observe, a person does and it only watches.
+#include "interruption.h"
 #include "narration.h"
+#include "prefix_journal.h"
+#include "program_file.h"
 #include "watch.h"
 
 #include <fcntl.h>
 #include <io.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <iostream>
 #include <stdexcept>
@@ -16,30 +20,68 @@
 
 namespace {
 
-constexpr int watchFailed = 1;
+constexpr int incomplete = 1;
+constexpr int badInput = 2;
+constexpr int interrupted = 130; // as a shell reports a run ended by Ctrl-C
+// The most seconds whose milliseconds a DWORD holds.
+constexpr unsigned long longestTimeout = 4294967;
 
 struct Arguments {
     std::string exePath;
     Narration narration;
     WatchOptions options;
+    bool finish = false;
 };
 
-[[noreturn]] void Usage(std::ostream &out, int status) {
-    out << "usage: regexercise-watch [--observe] [--screenshots DIR] [--virtual-desktop]\n"
-           "                         [--timeout SECONDS] [--trace-file FILE]\n"
-           "                         PATH\\regexercise.exe\n"
-           "Runs regexercise.exe and tells what happens: each box, the registry calls\n"
-           "before it and the registry while it waits.\n"
-           "  --observe           a person presses OK; without it, the watcher does\n"
-           "  --screenshots DIR   saves a PNG of each box in DIR\n"
-           "  --virtual-desktop   runs the program on a Wine virtual desktop, which draws\n"
-           "                      window frames where no window manager does\n"
-           "  --timeout SECONDS   waits this long for each box and for the end (30)\n"
-           "  --trace-file FILE   the file this watcher's standard error goes to\n"
-           "                      (2>FILE): under Wine, the program's registry calls are\n"
-           "                      read from its relay trace there\n"
-           "Exit status: regexercise.exe's, or 1 when it could not be watched to its end.\n";
+// All that the watcher says goes to standard output: standard error may be
+// the trace file.
+[[noreturn]] void Refuse(const std::string &what) {
+    std::cout << "regexercise-watch: " << what << std::endl;
+    std::exit(badInput);
+}
+
+[[noreturn]] void Usage(int status) {
+    std::cout << "usage: regexercise-watch [--observe] [--screenshots DIR] [--virtual-desktop]\n"
+                 "                         [--timeout SECONDS] [--trace-file FILE]\n"
+                 "                         PATH\\regexercise.exe\n"
+                 "       regexercise-watch --finish [--timeout SECONDS] PATH\\regexercise.exe\n"
+                 "Runs regexercise.exe and tells what happens: each box, the registry calls\n"
+                 "before it and the registry while it waits.\n"
+                 "  --observe           a person presses OK; without it, the watcher does\n"
+                 "  --screenshots DIR   saves a PNG of each box in DIR\n"
+                 "  --virtual-desktop   runs the program on a Wine virtual desktop, which draws\n"
+                 "                      window frames where no window manager does\n"
+                 "  --timeout SECONDS   waits this long for each box and for the end (30)\n"
+                 "  --trace-file FILE   the file this watcher's standard error goes to\n"
+                 "                      (2>FILE): under Wine, the program's registry calls are\n"
+                 "                      read from its relay trace there\n"
+                 "  --finish            answers and ends a regexercise.exe that a watcher left\n"
+                 "                      running when it died, and puts back the prefix\n"
+                 "Ctrl-C ends the watch early. Watching a person, the program stays on the\n"
+                 "screen for them; otherwise OK is pressed at once and the program ends.\n"
+                 "Either way, the Wine settings that the watch changed are put back.\n"
+                 "Exit status: regexercise.exe's when it ran from start to end; 1 when it\n"
+                 "did not, or could not be watched; 2 for bad arguments; 130 when\n"
+                 "interrupted.\n";
     std::exit(status);
+}
+
+DWORD TimeoutMs(const std::string &text) {
+    const std::string given = "--timeout " + text + ": ";
+    char *end = nullptr;
+    errno = 0;
+    const long long seconds = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0') {
+        Refuse(given + "not a whole number of seconds");
+    }
+    if (seconds <= 0) {
+        Refuse(given + "the watcher needs at least 1 second to wait for a box");
+    }
+    if (errno == ERANGE || seconds > static_cast<long long>(longestTimeout)) {
+        Refuse(given + "too long: at most " + std::to_string(longestTimeout) +
+               " seconds (49 days) can be waited");
+    }
+    return static_cast<DWORD>(seconds) * 1000;
 }
 
 Arguments Parse(int argc, char **argv) {
@@ -48,54 +90,110 @@ Arguments Parse(int argc, char **argv) {
         const std::string argument = argv[i];
         const bool hasValue = i + 1 < argc;
         if (argument == "--help") {
-            Usage(std::cout, 0);
+            Usage(0);
         } else if (argument == "--observe") {
             arguments.options.pressOk = false;
             arguments.narration.personAnswers = true;
         } else if (argument == "--virtual-desktop") {
             arguments.options.virtualDesktop = true;
+        } else if (argument == "--finish") {
+            arguments.finish = true;
         } else if (argument == "--screenshots" && hasValue) {
             arguments.narration.screenshotDir = argv[++i];
         } else if (argument == "--trace-file" && hasValue) {
             arguments.options.traceFile = argv[++i];
         } else if (argument == "--timeout" && hasValue) {
-            const int seconds = std::atoi(argv[++i]);
-            if (seconds <= 0) {
-                Usage(std::cerr, watchFailed);
-            }
-            arguments.options.timeoutMs = static_cast<DWORD>(seconds) * 1000;
-        } else if (argument.rfind("--", 0) == 0 || !arguments.exePath.empty()) {
-            Usage(std::cerr, watchFailed);
+            arguments.options.timeoutMs = TimeoutMs(argv[++i]);
+        } else if (argument.rfind("--", 0) == 0) {
+            Refuse(argument + ": " +
+                   (hasValue ? "not an option of this watcher"
+                             : "not an option, or its value is missing") +
+                   " (see --help)");
+        } else if (!arguments.exePath.empty()) {
+            Refuse(argument + ": one program at a time; " + arguments.exePath + " was given first");
         } else {
             arguments.exePath = argument;
         }
     }
     if (arguments.exePath.empty()) {
-        Usage(std::cerr, watchFailed);
+        Usage(badInput);
+    }
+    if (!arguments.finish) {
+        const std::string whyNot = WhyNotRegexercise(arguments.exePath);
+        if (!whyNot.empty()) {
+            Refuse(arguments.exePath + ": " + whyNot);
+        }
     }
     arguments.narration.traced = WhyUntraced(arguments.options).empty();
     return arguments;
 }
 
+void SayRecovered(const PrefixJournal &journal) {
+    const auto &keys = journal.Recovered();
+    if (keys.empty()) {
+        return;
+    }
+    std::string list;
+    for (const std::string &key : keys) {
+        list += (list.empty() ? "" : ", ") + key;
+    }
+    std::cout << "regexercise-watch: a watch that did not end left " << list
+              << " changed; put back as it was before." << std::endl;
+}
+
+int Finish(PrefixJournal &journal, const Arguments &arguments) {
+    const std::size_t strays = FinishStrays(arguments.exePath, arguments.options);
+    journal.Restore();
+    if (strays > 0) {
+        std::cout << "regexercise-watch: answered and ended " << strays
+                  << " regexercise.exe left running by a watcher that died." << std::endl;
+    }
+    return 0;
+}
+
+int Watch(PrefixJournal &journal, const Arguments &arguments) {
+    NarrateStart(std::cout, arguments.exePath, arguments.options);
+    const WatchedRun run =
+        WatchRun(journal, arguments.exePath, arguments.options,
+                 [&](std::size_t index, HWND box, const SeenBox &seen) {
+                     NarrateBox(std::cout, arguments.narration, index, box, seen);
+                 });
+    journal.Restore();
+    if (run.stillRunning) {
+        std::cout << "\nInterrupted: no longer watching. regexercise.exe still runs, its box "
+                     "waiting for you; the Wine settings that the watch changed are put back."
+                  << std::endl;
+        return interrupted;
+    }
+    NarrateEnd(std::cout, run);
+    if (run.interrupted) {
+        std::cout << "Interrupted: OK was pressed at once, " << HowItEnded(run)
+                  << "; the Wine settings that the watch changed are put back." << std::endl;
+        return interrupted;
+    }
+    if (!Complete(run)) {
+        std::cout << "The run is not complete: " << HowItEnded(run) << "." << std::endl;
+        return incomplete;
+    }
+    return static_cast<int>(run.exitStatus);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-    const Arguments arguments = Parse(argc, argv);
     // Plain "\n" line ends: the narration is read in Unix terminals and logs too.
     _setmode(_fileno(stdout), _O_BINARY);
-    NarrateStart(std::cout, arguments.exePath, arguments.options);
+    Arguments arguments = Parse(argc, argv);
+    arguments.options.interruption = InterruptionEvent();
+    // A crash of the program ends it with its status, rather than with a
+    // dialog that waits on a screen that nobody may see.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     try {
-        const WatchedRun run =
-            WatchRun(arguments.exePath, arguments.options,
-                     [&](std::size_t index, HWND box, const SeenBox &seen) {
-                         NarrateBox(std::cout, arguments.narration, index, box, seen);
-                     });
-        NarrateEnd(std::cout, run);
-        return static_cast<int>(run.exitStatus);
+        PrefixJournal journal;
+        SayRecovered(journal);
+        return arguments.finish ? Finish(journal, arguments) : Watch(journal, arguments);
     } catch (const std::exception &failure) {
-        // On standard output, with the story it ends: standard error may be
-        // the trace file.
         std::cout << "\nregexercise-watch: " << failure.what() << std::endl;
-        return watchFailed;
+        return incomplete;
     }
 }

@@ -44,6 +44,42 @@ constexpr ErrorName errorNames[] = {
     {ERROR_CHILD_MUST_BE_VOLATILE, "ERROR_CHILD_MUST_BE_VOLATILE"},
 };
 
+// The statuses of a process that an exception ended.
+constexpr ErrorName exceptionNames[] = {
+    {0x80000003, "STATUS_BREAKPOINT"},
+    {0xC0000005, "STATUS_ACCESS_VIOLATION"},
+    {0xC0000017, "STATUS_NO_MEMORY"},
+    {0xC000001D, "STATUS_ILLEGAL_INSTRUCTION"},
+    {0xC0000025, "STATUS_NONCONTINUABLE_EXCEPTION"},
+    {0xC000008C, "STATUS_ARRAY_BOUNDS_EXCEEDED"},
+    {0xC000008E, "STATUS_FLOAT_DIVIDE_BY_ZERO"},
+    {0xC0000094, "STATUS_INTEGER_DIVIDE_BY_ZERO"},
+    {0xC0000095, "STATUS_INTEGER_OVERFLOW"},
+    {0xC0000096, "STATUS_PRIVILEGED_INSTRUCTION"},
+    {0xC00000FD, "STATUS_STACK_OVERFLOW"},
+    {0xC0000135, "STATUS_DLL_NOT_FOUND"},
+    {0xC000013A, "STATUS_CONTROL_C_EXIT"},
+    {0xC0000142, "STATUS_DLL_INIT_FAILED"},
+    {0xC0000374, "STATUS_HEAP_CORRUPTION"},
+    {0xC0000409, "STATUS_STACK_BUFFER_OVERRUN"},
+};
+
+// An exit status as a number, and with its name when an exception ended
+// the process.
+std::string StatusText(DWORD status) {
+    if (status < 0x80000000) {
+        return std::to_string(status);
+    }
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(status));
+    for (const ErrorName &known : exceptionNames) {
+        if (known.code == status) {
+            return std::string(hex) + " (" + known.name + ")";
+        }
+    }
+    return std::string(hex) + " (an exception)";
+}
+
 std::string NameOf(DWORD code) {
     for (const ErrorName &known : errorNames) {
         if (known.code == code) {
@@ -51,18 +87,6 @@ std::string NameOf(DWORD code) {
         }
     }
     return "";
-}
-
-// The system's own words for a result code, on one line.
-std::string SystemMessage(DWORD code) {
-    char text[512] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                   text, sizeof text, nullptr);
-    std::string message = text;
-    std::replace(message.begin(), message.end(), '\r', ' ');
-    std::replace(message.begin(), message.end(), '\n', ' ');
-    message.erase(message.find_last_not_of(' ') + 1);
-    return message;
 }
 
 std::string Quoted(const std::string &text) {
@@ -166,6 +190,17 @@ std::string WrittenKeyLifetime(const WatchedRun &run) {
 
 } // namespace
 
+std::string SystemMessage(DWORD code) {
+    char text[512] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                   text, sizeof text, nullptr);
+    std::string message = text;
+    std::replace(message.begin(), message.end(), '\r', ' ');
+    std::replace(message.begin(), message.end(), '\n', ' ');
+    message.erase(message.find_last_not_of(' ') + 1);
+    return message;
+}
+
 std::string FormatRegistryCall(const RegistryCall &call) {
     std::string target = KeyText(call);
     if (call.valueName) {
@@ -220,6 +255,22 @@ void NarrateBox(std::ostream &out, const Narration &narration, std::size_t index
         << std::endl;
 }
 
+std::string HowItEnded(const WatchedRun &run) {
+    if (run.stillRunning) {
+        return "regexercise.exe is still running";
+    }
+    std::string how = run.stopped
+                          ? "regexercise.exe did not end by itself and was stopped"
+                          : "regexercise.exe ended with exit status " + StatusText(run.exitStatus);
+    if (run.boxes.size() < boxesInAFullRun) {
+        how += ", before box " + std::to_string(run.boxes.size() + 1) + " appeared";
+    }
+    if (run.exitStatus >= 0xC0000000 && !run.stopped) {
+        how += ": it crashed";
+    }
+    return how;
+}
+
 void NarrateEnd(std::ostream &out, const WatchedRun &run) {
     const bool traced = run.untracedBecause.empty();
     out << "\n";
@@ -227,7 +278,7 @@ void NarrateEnd(std::ostream &out, const WatchedRun &run) {
         NarrateCalls(out, run.callsAfterLastBox,
                      run.boxes.empty() ? "in the whole run" : "after the last box");
     }
-    out << "regexercise.exe ended with exit status " << run.exitStatus << ".\n"
+    out << HowItEnded(run) << ".\n"
         << writtenKeyName << (run.writtenKeyAfterExit.exists ? " is still there.\n" : " is gone.\n")
         << "\nIn all: ";
     if (traced) {

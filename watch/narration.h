@@ -14,10 +14,18 @@ struct Narration {
     bool traced = false;
 };
 
+// The system's own words for a result code, on one line.
+std::string SystemMessage(DWORD code);
+
 void NarrateStart(std::ostream &out, const std::string &exePath, const WatchOptions &options);
 
 void NarrateBox(std::ostream &out, const Narration &narration, std::size_t index, HWND box,
                 const SeenBox &seen);
+
+// How the program ended, or that it still runs: "regexercise.exe ended with
+// exit status 0xC0000005 (STATUS_ACCESS_VIOLATION), before box 2 appeared: it
+// crashed".
+std::string HowItEnded(const WatchedRun &run);
 
 void NarrateEnd(std::ostream &out, const WatchedRun &run);
 

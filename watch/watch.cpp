@@ -1,8 +1,10 @@
 #include "watch.h"
 
 #include "call_trace.h"
-#include "wine_settings.h"
 
+#include <tlhelp32.h>
+
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -12,6 +14,9 @@ namespace {
 constexpr DWORD pollIntervalMs = 20;
 constexpr char messageBoxClass[] = "#32770";
 constexpr int messageBoxTextId = 0xFFFF;
+// How long a program that the watcher has answered may take to end once
+// the watch is interrupted.
+constexpr DWORD interruptGraceMs = 10000;
 
 struct ProcessHandles {
     PROCESS_INFORMATION info{};
@@ -60,9 +65,11 @@ void Start(const std::string &exePath, const Launch &launch, ProcessHandles &pro
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.lpDesktop = launch.desktop ? desktop.data() : nullptr;
-    if (!CreateProcessA(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                        environment.empty() ? nullptr : environment.data(), nullptr, &startup,
-                        &process.info)) {
+    // A group of its own: Ctrl-C in the terminal is for the watcher, which
+    // then winds the run up; it must not kill the program in the middle.
+    if (!CreateProcessA(
+            exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
+            environment.empty() ? nullptr : environment.data(), nullptr, &startup, &process.info)) {
         throw std::runtime_error("cannot start " + exePath + " (error " +
                                  std::to_string(GetLastError()) + ")");
     }
@@ -75,10 +82,12 @@ class VirtualDesktop {
   public:
     static constexpr char name[] = "regexercise-watch";
 
-    VirtualDesktop()
-        : size_("Explorer\\Desktops", name, std::string("640x480")),
-          previous_(GetThreadDesktop(GetCurrentThreadId())),
-          desktop_(CreateDesktopA(name, nullptr, nullptr, 0, GENERIC_ALL, nullptr)) {
+    explicit VirtualDesktop(PrefixJournal &journal)
+        : previous_(GetThreadDesktop(GetCurrentThreadId())) {
+        // Wine makes a desktop a virtual one, a window of its own, when its
+        // settings give it a size; without one, nothing draws the frames.
+        journal.Set("Software\\Wine\\Explorer\\Desktops", name, std::string("640x480"));
+        desktop_ = CreateDesktopA(name, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
         if (!desktop_ || !SetThreadDesktop(desktop_)) {
             const DWORD error = GetLastError();
             if (desktop_) {
@@ -96,9 +105,8 @@ class VirtualDesktop {
     VirtualDesktop &operator=(const VirtualDesktop &) = delete;
 
   private:
-    ScopedWineSetting size_;
     HDESK previous_;
-    HDESK desktop_;
+    HDESK desktop_ = nullptr;
 };
 
 std::string FileName(const std::string &path) {
@@ -130,9 +138,15 @@ HWND FindBox(DWORD processId) {
     return search.found;
 }
 
-// The next box of the process, or null once it has ended.
-HWND WaitForBoxOrEnd(const ProcessHandles &process, DWORD timeoutMs, std::size_t boxesSoFar) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+bool IsSet(HANDLE event, DWORD timeoutMs = 0) {
+    return event && WaitForSingleObject(event, timeoutMs) == WAIT_OBJECT_0;
+}
+
+// The next box of the process, or null once it has ended, or once a watch of
+// a person is interrupted.
+HWND WaitForBoxOrEnd(const ProcessHandles &process, const WatchOptions &options, WatchedRun &run) {
+    ULONGLONG deadline = GetTickCount64() + options.timeoutMs;
+    bool graceGiven = false;
     for (;;) {
         if (const HWND box = FindBox(process.info.dwProcessId)) {
             return box;
@@ -141,12 +155,28 @@ HWND WaitForBoxOrEnd(const ProcessHandles &process, DWORD timeoutMs, std::size_t
             // A box shown just before the end would have been found above.
             return FindBox(process.info.dwProcessId);
         }
+        run.interrupted = run.interrupted || IsSet(options.interruption);
+        if (run.interrupted) {
+            if (!options.pressOk) {
+                return nullptr;
+            }
+            if (!graceGiven) {
+                deadline = std::min(deadline, GetTickCount64() + interruptGraceMs);
+                graceGiven = true;
+            }
+        }
         if (GetTickCount64() > deadline) {
             TerminateProcess(process.info.hProcess, 1);
-            throw std::runtime_error("after " + std::to_string(boxesSoFar) +
+            WaitForSingleObject(process.info.hProcess, options.timeoutMs);
+            if (run.interrupted) {
+                run.stopped = true;
+                return nullptr;
+            }
+            throw std::runtime_error("after " + std::to_string(run.boxes.size()) +
                                      " box(es), no message box appeared and the program did not "
                                      "end within " +
-                                     std::to_string(timeoutMs / 1000) + " s; it was stopped");
+                                     std::to_string(options.timeoutMs / 1000) +
+                                     " s; it was stopped");
         }
     }
 }
@@ -192,9 +222,13 @@ void PressOk(HWND box, DWORD timeoutMs) {
     }
 }
 
-void WaitUntilClosed(HWND box) {
+// Until the person closes the box, or interrupts the watch.
+void WaitUntilClosed(HWND box, const WatchOptions &options, WatchedRun &run) {
     while (IsWindow(box) && IsWindowVisible(box)) {
-        Sleep(pollIntervalMs);
+        if (IsSet(options.interruption, pollIntervalMs)) {
+            run.interrupted = true;
+            return;
+        }
     }
 }
 
@@ -217,21 +251,26 @@ std::string WhyUntraced(const WatchOptions &options) {
     return "";
 }
 
-WatchedRun WatchRun(const std::string &exePath, const WatchOptions &options,
+bool Complete(const WatchedRun &run) {
+    const bool exception = run.exitStatus >= 0xC0000000;
+    return run.boxes.size() >= boxesInAFullRun && !run.interrupted && !run.stopped &&
+           !run.stillRunning && !exception;
+}
+
+WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const WatchOptions &options,
                     const BoxHandler &onBox) {
     WatchedRun run;
     Launch launch;
-    std::optional<RelayTraceScope> relayTrace;
     std::optional<TraceReader> trace;
     run.untracedBecause = WhyUntraced(options);
     if (run.untracedBecause.empty()) {
-        relayTrace.emplace(FileName(exePath));
+        TraceOnlyRegistryAndBoxes(journal, FileName(exePath));
         trace.emplace(*options.traceFile);
         launch.wineDebug = relayTraceChannels;
     }
     std::optional<VirtualDesktop> desktop;
     if (options.virtualDesktop) {
-        desktop.emplace();
+        desktop.emplace(journal);
         launch.desktop = VirtualDesktop::name;
     }
 
@@ -239,7 +278,7 @@ WatchedRun WatchRun(const std::string &exePath, const WatchOptions &options,
     Start(exePath, launch, process);
     const DWORD processId = process.info.dwProcessId;
 
-    while (const HWND box = WaitForBoxOrEnd(process, options.timeoutMs, run.boxes.size())) {
+    while (const HWND box = WaitForBoxOrEnd(process, options, run)) {
         LetItPaint(box);
         SeenBox seen = ReadBox(box);
         seen.writtenKeyWhenShown = ReadKey(HKEY_LOCAL_MACHINE, writtenKeyPath);
@@ -256,16 +295,24 @@ WatchedRun WatchRun(const std::string &exePath, const WatchOptions &options,
             onBox(index, box, seen);
         }
         if (options.pressOk) {
-            Sleep(options.holdOpenMs);
+            if (!run.interrupted && IsSet(options.interruption, options.holdOpenMs)) {
+                run.interrupted = true;
+            }
             seen.writtenKeyBeforeOk = ReadKey(HKEY_LOCAL_MACHINE, writtenKeyPath);
             PressOk(box, options.timeoutMs);
         } else {
-            WaitUntilClosed(box);
+            WaitUntilClosed(box, options, run);
         }
         run.boxes.push_back(seen);
+        if (run.interrupted && !options.pressOk) {
+            break;
+        }
     }
 
-    GetExitCodeProcess(process.info.hProcess, &run.exitStatus);
+    run.stillRunning = WaitForSingleObject(process.info.hProcess, 0) != WAIT_OBJECT_0;
+    if (!run.stillRunning) {
+        GetExitCodeProcess(process.info.hProcess, &run.exitStatus);
+    }
     run.writtenKeyAfterExit = ReadKey(HKEY_LOCAL_MACHINE, writtenKeyPath);
     if (trace) {
         run.calls = trace->Calls(processId);
@@ -276,4 +323,40 @@ WatchedRun WatchRun(const std::string &exePath, const WatchOptions &options,
         run.callsAfterLastBox = parts.back();
     }
     return run;
+}
+
+std::size_t FinishStrays(const std::string &exePath, const WatchOptions &options) {
+    // Boxes on the virtual desktop are found only from a thread on it.
+    if (const HDESK desktop = OpenDesktopA(VirtualDesktop::name, 0, FALSE, GENERIC_ALL)) {
+        SetThreadDesktop(desktop);
+    }
+    std::vector<DWORD> strays;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more;
+         more = Process32Next(snapshot, &entry)) {
+        if (_stricmp(entry.szExeFile, FileName(exePath).c_str()) == 0 &&
+            entry.th32ProcessID != GetCurrentProcessId()) {
+            strays.push_back(entry.th32ProcessID);
+        }
+    }
+    CloseHandle(snapshot);
+    for (const DWORD id : strays) {
+        ProcessHandles process;
+        process.info.dwProcessId = id;
+        process.info.hProcess = OpenProcess(
+            PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, id);
+        if (!process.info.hProcess) {
+            continue;
+        }
+        WatchedRun run;
+        run.interrupted = true; // answered at once, and ended if it does not end
+        WatchOptions finishing = options;
+        finishing.pressOk = true;
+        while (const HWND box = WaitForBoxOrEnd(process, finishing, run)) {
+            PressOk(box, options.timeoutMs);
+        }
+    }
+    return strays.size();
 }

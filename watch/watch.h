@@ -5,6 +5,7 @@
 // registry calls from Wine's relay trace.
 #pragma once
 
+#include "prefix_journal.h"
 #include "registry_key.h"
 #include "relay_trace.h"
 
@@ -34,6 +35,12 @@ struct WatchedRun {
     std::string untracedBecause;                 // empty when the calls were traced
     std::vector<TracedCall> calls;               // all that the trace holds
     std::vector<RegistryCall> callsAfterLastBox; // up to the end
+    // The person asked the watcher to stop (see WatchOptions::interruption).
+    bool interrupted = false;
+    // The watcher ended the program, which did not end by itself in time.
+    bool stopped = false;
+    // Left running for the person, when they interrupted a watch of their run.
+    bool stillRunning = false;
 };
 
 struct WatchOptions {
@@ -49,7 +56,20 @@ struct WatchOptions {
     // Runs the program on a Wine virtual desktop of its own, where Wine draws
     // the windows' frames and title bars itself (Xvfb has no window manager).
     bool virtualDesktop = false;
+    // An event that ends the watch early once it is set. A watcher that
+    // plays the user then presses OK at once, in the open box and any later
+    // one, and ends the program should it still not end within a few
+    // seconds. A watcher of a person stops watching at once and leaves the
+    // program running for them.
+    HANDLE interruption = nullptr;
 };
+
+// The boxes that regexercise.exe shows in a run from start to end.
+constexpr std::size_t boxesInAFullRun = 2;
+
+// The program showed all its boxes, each was answered, and it ended by
+// itself, without an exception.
+bool Complete(const WatchedRun &run);
 
 // Called while each box is open, after it has been read and before OK.
 using BoxHandler = std::function<void(std::size_t index, HWND box, const SeenBox &seen)>;
@@ -60,7 +80,13 @@ constexpr char writtenKeyPath[] = "WrittenKey";
 // when they can.
 std::string WhyUntraced(const WatchOptions &options);
 
+// Runs the program and watches it, its settings made through the journal.
 // Throws std::runtime_error, after ending the process, when no box comes and
 // the process does not end within the timeout.
-WatchedRun WatchRun(const std::string &exePath, const WatchOptions &options,
+WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const WatchOptions &options,
                     const BoxHandler &onBox = {});
+
+// Finishes every running copy of the program that a watcher left when it
+// died: presses OK in its boxes, on the watcher's virtual desktop too, and
+// ends it should it not end within a few seconds. Returns how many there were.
+std::size_t FinishStrays(const std::string &exePath, const WatchOptions &options);
