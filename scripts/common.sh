@@ -27,6 +27,50 @@ say() {
     printf '%s\n' "$*" >&2
 }
 
+# What a script changed outside its build folder is taken down by commands
+# registered here, run last first when it ends: normally, on an error, on
+# Ctrl-C (status 130) or on SIGTERM (143).
+AT_EXIT=()
+at_exit() {
+    AT_EXIT+=("$1")
+    trap run_at_exit EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+}
+run_at_exit() {
+    local index
+    for ((index = ${#AT_EXIT[@]} - 1; index >= 0; index--)); do
+        eval "${AT_EXIT[index]}" || true
+    done
+    AT_EXIT=()
+}
+
+# When a process started, in clock ticks since boot; empty when there is no
+# such process. With the process id, it names one process for good.
+process_start_time() {
+    [ -r "/proc/$1/stat" ] && sed 's/.*) //' "/proc/$1/stat" | cut -d' ' -f20
+}
+
+# One ./run or ./test at a time in a clone: they share its build and its
+# Wine prefixes. A lock whose process has gone (killed, say) is taken over.
+# Tests that run ./run from ./test give it a lock of their own
+# (REGEXERCISE_LOCK), in a prefix of their own.
+take_clone_lock() {
+    local what=$1 prefix=$2 lock=${REGEXERCISE_LOCK:-$REPO_ROOT/build/lock}
+    local pid start holder held_prefix
+    mkdir -p "$(dirname "$lock")"
+    until (set -o noclobber; printf '%s\t%s\t%s\t%s\n' $$ "$(process_start_time $$)" "$what" "$prefix" >"$lock") 2>/dev/null; do
+        IFS=$'\t' read -r pid start holder held_prefix <"$lock" || true
+        if [ -n "${pid:-}" ] && [ "$(process_start_time "$pid")" = "${start:-}" ]; then
+            say "$holder is already under way in this clone (process $pid, Wine prefix $held_prefix): wait for it to end, or stop it, and try again."
+            exit 1
+        fi
+        say "A ${holder:-run} that did not end (process ${pid:-unknown}) left its lock $lock: taking it over."
+        rm -f "$lock"
+    done
+    at_exit "rm -f '$lock'"
+}
+
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then
         "$@"
@@ -45,11 +89,18 @@ stage_done() {
     STAGE_TIMES+=("$1 $((SECONDS - $2)) s")
 }
 
-# One line of figures: the whole time and each timed stage's.
+# One line of figures: the whole time and each timed stage's, and how it
+# ended when not well (its exit status).
 report_times() {
-    local stages
+    local stages ended=took
     stages=$(printf '%s, ' "${STAGE_TIMES[@]}")
-    say "$1 took $SECONDS s on the $I386_PATH 32-bit path: ${stages%, }."
+    case ${2:-0} in
+    0) ;;
+    130) ended="was interrupted after" ;;
+    143) ended="was stopped (SIGTERM) after" ;;
+    *) ended="failed (status $2) after" ;;
+    esac
+    say "$1 $ended $SECONDS s on the $I386_PATH 32-bit path: ${stages%, }."
 }
 
 # Builds what ./run runs, the exe and the watcher; with "with-tests", the
@@ -82,7 +133,10 @@ prepare_wine_prefix() {
         fi
         wineserver -w
     fi
-    link_wine_fonts
+    # Only in our own prefixes: a person's prefix is theirs to keep as it is.
+    case $WINEPREFIX in
+    "$REPO_ROOT"/build/*) link_wine_fonts ;;
+    esac
 }
 
 # Debian's Wine looks for its own fonts in "Z:\usr\share\wine\../fonts", a

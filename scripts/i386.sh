@@ -14,6 +14,8 @@ I386_MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\
 # unless qemu reserves a little more than that; a larger reserve makes every
 # start slower (5 s at this size, 43 s at 3 GiB).
 QEMU_RESERVED_VA_FOR_WINE=0x81000000
+# Where a forced emulation records what it set up (see record_forced_emulation).
+I386_FORCED_STATE=${REGEXERCISE_I386_STATE:-/run/regexercise-i386-emulation}
 # Any small i386 program will do; this one comes with Wine's 32-bit part.
 I386_PROBE=/lib/ld-linux.so.2
 
@@ -68,6 +70,30 @@ undo_i386_emulation() {
         as_root umount "$BINFMT_DIR" || say "Could not unmount $BINFMT_DIR."
         i386_mounted_here=
     fi
+    as_root rm -f "$I386_FORCED_STATE"
+}
+
+# What a forced emulation set up, kept where the next start finds it should
+# this run be killed before it can take it down: its process, and what it
+# mounted and registered.
+record_forced_emulation() {
+    printf '%s %s %s %s\n' "$$" "$(process_start_time $$)" "${i386_mounted_here:-0}" 1 |
+        as_root tee "$I386_FORCED_STATE" >/dev/null
+}
+
+# Takes down what a forced emulation left set up when its run was killed.
+undo_abandoned_emulation() {
+    local pid start mounted registered
+    [ -f "$I386_FORCED_STATE" ] || return 0
+    read -r pid start mounted registered <"$I386_FORCED_STATE" || true
+    if [ -n "${pid:-}" ] && [ "$(process_start_time "$pid")" = "${start:-}" ]; then
+        return 0 # still under way
+    fi
+    say "A run that emulated 32-bit code as asked did not end (process ${pid:-unknown}):" \
+        "taking down the binfmt_misc entry $BINFMT_ENTRY that it left."
+    [ "${registered:-0}" = 1 ] && [ -e "$BINFMT_DIR/$BINFMT_ENTRY" ] && remove_binfmt_entry "$BINFMT_ENTRY"
+    [ "${mounted:-0}" = 1 ] && as_root umount "$BINFMT_DIR" 2>/dev/null
+    as_root rm -f "$I386_FORCED_STATE"
 }
 
 # Makes sure i386 code runs: natively where the kernel runs it, otherwise
@@ -75,6 +101,7 @@ undo_i386_emulation() {
 # host, and then undoes at exit whatever it had to set up for it.
 ensure_i386_code_runs() {
     local forced=${REGEXERCISE_EMULATE_I386:-} entry
+    undo_abandoned_emulation
     entry=$(i386_binfmt_entries "$BINFMT_DIR" | head -n 1)
 
     if [ -n "$entry" ]; then
@@ -121,7 +148,10 @@ set_up_i386_emulation() {
         i386_mounted_here=1
     fi
     # From here on, a failure takes down what was set up.
-    [ -n "$forced" ] && trap undo_i386_emulation EXIT
+    if [ -n "$forced" ]; then
+        at_exit undo_i386_emulation
+        record_forced_emulation
+    fi
     if [ ! -x "$QEMU_I386" ]; then
         if ! install_packages qemu-user-static; then
             undo_i386_emulation

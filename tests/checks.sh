@@ -12,6 +12,10 @@ check() {
     fi
 }
 
+not() {
+    ! "$@"
+}
+
 exit_with_checks() {
     exit $((failures > 0))
 }

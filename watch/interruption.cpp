@@ -2,7 +2,10 @@
 
 namespace {
 
+constexpr DWORD pollIntervalMs = 50;
+
 HANDLE interruption = nullptr;
+std::string stopFile;
 
 BOOL WINAPI OnConsoleControl(DWORD) {
     SetEvent(interruption);
@@ -13,12 +16,27 @@ BOOL WINAPI OnConsoleControl(DWORD) {
     return TRUE;
 }
 
+DWORD WINAPI WatchStopFile(void *) {
+    while (GetFileAttributesA(stopFile.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        Sleep(pollIntervalMs);
+    }
+    SetEvent(interruption);
+    return 0;
+}
+
 } // namespace
 
-HANDLE InterruptionEvent() {
+HANDLE InterruptionEvent(const std::optional<std::string> &file) {
     if (!interruption) {
         interruption = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+        if (file) {
+            stopFile = *file;
+            if (const HANDLE thread =
+                    CreateThread(nullptr, 0, WatchStopFile, nullptr, 0, nullptr)) {
+                CloseHandle(thread);
+            }
+        }
     }
     return interruption;
 }

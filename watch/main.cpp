@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -31,6 +32,7 @@ struct Arguments {
     Narration narration;
     WatchOptions options;
     bool finish = false;
+    std::optional<std::string> stopFile;
 };
 
 // All that the watcher says goes to standard output: standard error may be
@@ -43,7 +45,7 @@ struct Arguments {
 [[noreturn]] void Usage(int status) {
     std::cout << "usage: regexercise-watch [--observe] [--screenshots DIR] [--virtual-desktop]\n"
                  "                         [--timeout SECONDS] [--trace-file FILE]\n"
-                 "                         PATH\\regexercise.exe\n"
+                 "                         [--stop-file FILE] PATH\\regexercise.exe\n"
                  "       regexercise-watch --finish [--timeout SECONDS] PATH\\regexercise.exe\n"
                  "Runs regexercise.exe and tells what happens: each box, the registry calls\n"
                  "before it and the registry while it waits.\n"
@@ -55,6 +57,7 @@ struct Arguments {
                  "  --trace-file FILE   the file this watcher's standard error goes to\n"
                  "                      (2>FILE): under Wine, the program's registry calls are\n"
                  "                      read from its relay trace there\n"
+                 "  --stop-file FILE    ends the watch early, as Ctrl-C does, once FILE exists\n"
                  "  --finish            answers and ends a regexercise.exe that a watcher left\n"
                  "                      running when it died, and puts back the prefix\n"
                  "Ctrl-C ends the watch early. Watching a person, the program stays on the\n"
@@ -100,6 +103,8 @@ Arguments Parse(int argc, char **argv) {
             arguments.finish = true;
         } else if (argument == "--screenshots" && hasValue) {
             arguments.narration.screenshotDir = argv[++i];
+        } else if (argument == "--stop-file" && hasValue) {
+            arguments.stopFile = argv[++i];
         } else if (argument == "--trace-file" && hasValue) {
             arguments.options.traceFile = argv[++i];
         } else if (argument == "--timeout" && hasValue) {
@@ -184,7 +189,7 @@ int main(int argc, char **argv) {
     // Plain "\n" line ends: the narration is read in Unix terminals and logs too.
     _setmode(_fileno(stdout), _O_BINARY);
     Arguments arguments = Parse(argc, argv);
-    arguments.options.interruption = InterruptionEvent();
+    arguments.options.interruption = InterruptionEvent(arguments.stopFile);
     // A crash of the program ends it with its status, rather than with a
     // dialog that waits on a screen that nobody may see.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);

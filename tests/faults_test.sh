@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# ./run when things go wrong: Ctrl-C at the second box, a watcher killed
+# there, a second run while the first waits, and bad input to the watcher.
+# Each ends promptly, says what happened, and leaves the prefix's settings
+# as they were, byte for byte, whatever their types and lengths.
+# Usage: faults_test.sh interrupted | killed-watcher | two-runs | bad-input
+set -euo pipefail
+source "$(dirname "$0")/../scripts/common.sh"
+source "$(dirname "$0")/checks.sh"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# ./run on a virtual display of its own, in a prefix of these tests' own,
+# copied from the tests' prefix, and with a lock of its own: ./test holds
+# the clone's.
+unset DISPLAY
+export WINEPREFIX=$REPO_ROOT/build/wine-faults REGEXERCISE_LOCK=$work/lock
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    cp -a "$REPO_ROOT/build/wine-tests" "$WINEPREFIX"
+fi
+trace=$REPO_ROOT/build/relay-trace.txt
+debug='HKCU\Software\Wine\Debug'
+
+reg() {
+    "$WINE64" reg "$@" >/dev/null 2>&1
+}
+
+# Relay settings that a careless save and restore would lose: a REG_MULTI_SZ,
+# a REG_EXPAND_SZ and a value longer than 1,024 bytes.
+reg add "$debug" /v RelayFromInclude /t REG_MULTI_SZ /d 'first.dll\0second.dll' /f
+reg add "$debug" /v RelayInclude /t REG_EXPAND_SZ /d '%ProgramFiles%\x.dll' /f
+reg add "$debug" /v RelayExclude /d "$(printf 'ntdll.Func%04d;' $(seq 1 80))" /f
+reg export "$debug" "Z:$work/before.reg" /y
+wineserver -w
+
+settings_as_before() {
+    reg export "$debug" "Z:$work/after.reg" /y && cmp -s "$work/before.reg" "$work/after.reg" &&
+        ! reg query 'HKCU\Software\regexercise-watch'
+}
+written_key_gone() {
+    ! reg query 'HKLM\WrittenKey'
+}
+
+# Starts ./run in the background (its pid in $run), its output in $1. With
+# job control, as from a terminal: otherwise it would start ignoring SIGINT.
+start_run() {
+    rm -f "$trace"
+    set -m
+    "$REPO_ROOT/run" >"$1" 2>&1 &
+    run=$!
+    set +m
+}
+
+# Waits until the program stands at its second box, WrittenKey filled, and
+# stops the watcher there: whatever is done next is done at that moment.
+stop_watcher_at_box_2() {
+    local tries=0
+    until [ "$(grep -c 'Call user32.MessageBoxA' "$trace" 2>/dev/null)" = 2 ]; do
+        sleep 0.05
+        tries=$((tries + 1))
+        [ "$tries" -lt 2400 ] || return 1
+    done
+    watcher=$(pgrep -n -x regexercise-wat)
+    kill -STOP "$watcher"
+}
+
+finish_run() {
+    status=0
+    wait "$run" || status=$?
+}
+
+case $1 in
+interrupted)
+    start_run "$work/normal.txt"
+    finish_run
+    check "a normal run ends with 0" [ "$status" = 0 ]
+    check "a normal run leaves the relay settings as they were" settings_as_before
+
+    start_run "$work/out.txt"
+    stop_watcher_at_box_2
+    kill -INT "$run"
+    kill -CONT "$watcher"
+    finish_run
+    cat "$work/out.txt"
+    check "Ctrl-C at box 2 ends ./run with 130" [ "$status" = 130 ]
+    check "the watcher says it was interrupted" grep -q '^Interrupted: OK was pressed at once' "$work/out.txt"
+    check "./run says so too" grep -q '^./run was interrupted' "$work/out.txt"
+    check "no segmentation fault" not grep -qi 'segmentation' "$work/out.txt"
+    check "the program deleted WrittenKey itself" written_key_gone
+    check "the relay settings are as they were" settings_as_before
+    ;;
+killed-watcher)
+    start_run "$work/out.txt"
+    stop_watcher_at_box_2
+    kill -KILL "$watcher"
+    finish_run
+    cat "$work/out.txt"
+    check "./run ends non-zero" [ "$status" != 0 ]
+    check "it says the watcher died" grep -q 'regexercise-watch died' "$work/out.txt"
+    check "what the watcher left is put back, and said" \
+        grep -q 'a watch that did not end left .*HKEY_CURRENT_USER\\Software\\Wine\\Debug' "$work/out.txt"
+    check "the box left open was answered: WrittenKey is gone" written_key_gone
+    check "the relay settings are as they were" settings_as_before
+    ;;
+two-runs)
+    start_run "$work/first.txt"
+    first=$run
+    stop_watcher_at_box_2
+    second=0
+    "$REPO_ROOT/run" >"$work/second.txt" 2>&1 || second=$?
+    kill -CONT "$watcher"
+    run=$first
+    finish_run
+    cat "$work/second.txt"
+    check "the second run is refused" [ "$second" != 0 ]
+    check "it names the prefix" grep -q "already under way in this clone .*Wine prefix $WINEPREFIX" "$work/second.txt"
+    check "the first run ends well" [ "$status" = 0 ]
+    check "the relay settings are as they were" settings_as_before
+    ;;
+bad-input)
+    watch=$BUILD_DIR/regexercise-watch.exe
+    refused() {
+        status=0
+        wine "$watch" "$@" >"$work/out.txt" 2>&1 || status=$?
+        cat "$work/out.txt"
+        [ "$status" = 2 ] && [ "$(grep -c . "$work/out.txt")" = 1 ]
+    }
+    check "a missing program is refused in one line" refused "$work/missing.exe"
+    check "naming it, in the system's words" \
+        grep -q "^regexercise-watch: $work/missing.exe: File not found" "$work/out.txt"
+    check "a timeout too long for a DWORD of milliseconds is refused in one line" \
+        refused --timeout 536870912 "$BUILD_DIR/regexercise.exe"
+    check "saying why" grep -q "^regexercise-watch: --timeout 536870912: too long" "$work/out.txt"
+    check "nothing changed in the prefix" settings_as_before
+    ;;
+esac
+exit_with_checks
