@@ -151,7 +151,7 @@ int Finish(PrefixJournal &journal, const Arguments &arguments) {
     journal.Restore();
     if (strays > 0) {
         std::cout << "regexercise-watch: answered and ended " << strays
-                  << " regexercise.exe left running by a watcher that died." << std::endl;
+                  << " regexercise.exe that was still running." << std::endl;
     }
     return 0;
 }
