@@ -25,6 +25,11 @@ reg() {
     "$WINE64" reg "$@" >/dev/null 2>&1
 }
 
+# A copy taken while the tests' wineserver runs may hold a journal of the
+# end-to-end tests that the server had not yet removed on disk: the next
+# watcher would rightly replay it. These tests start from none.
+reg delete 'HKCU\Software\regexercise-watch' /f || true
+
 # Relay settings that a careless save and restore would lose: a REG_MULTI_SZ,
 # a REG_EXPAND_SZ and a value longer than 1,024 bytes.
 reg add "$debug" /v RelayFromInclude /t REG_MULTI_SZ /d 'first.dll\0second.dll' /f
