@@ -138,8 +138,13 @@ HWND FindBox(DWORD processId) {
     return search.found;
 }
 
+// Waits up to the timeout for the event; without one, just the timeout.
 bool IsSet(HANDLE event, DWORD timeoutMs = 0) {
-    return event && WaitForSingleObject(event, timeoutMs) == WAIT_OBJECT_0;
+    if (!event) {
+        Sleep(timeoutMs);
+        return false;
+    }
+    return WaitForSingleObject(event, timeoutMs) == WAIT_OBJECT_0;
 }
 
 // The next box of the process, or null once it has ended, or once a watch of
