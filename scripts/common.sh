@@ -119,6 +119,20 @@ build() {
     cmake --build "$BUILD_DIR" -j "$(nproc)" --target regexercise regexercise-watch
 }
 
+# Whether an X display answers at the address in $1 (":0", "host:1.0"):
+# its socket, or its TCP port. A DISPLAY left from a closed session names one
+# that does not.
+display_reachable() {
+    local host=${1%%:*} number=${1#*:}
+    number=${number%%.*}
+    [[ $number =~ ^[0-9]+$ ]] || return 1
+    if [ -z "$host" ] || [ "$host" = unix ]; then
+        [ -S "/tmp/.X11-unix/X$number" ]
+    else
+        timeout 3 bash -c "exec 3<>/dev/tcp/$host/$((6000 + number))" 2>/dev/null
+    fi
+}
+
 # Makes the prefix named by WINEPREFIX on first use (it takes a few seconds).
 # With "unmanaged", Wine's windows are left to no window manager: on a bare
 # virtual display that spares the 2 s that Wine otherwise waits for one each

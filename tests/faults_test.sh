@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # ./run when things go wrong: Ctrl-C at the second box, a watcher killed
-# there, a second run while the first waits, and bad input to the watcher.
+# there, a second run while the first waits, a display that does not
+# answer, and bad input to the watcher.
 # Each ends promptly, says what happened, and leaves the prefix's settings
 # as they were, byte for byte, whatever their types and lengths.
-# Usage: faults_test.sh interrupted | killed-watcher | two-runs | bad-input
+# Usage: faults_test.sh interrupted | killed-watcher | two-runs | display-gone | bad-input
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
 source "$(dirname "$0")/checks.sh"
@@ -121,6 +122,16 @@ two-runs)
     check "it names the prefix" grep -q "already under way in this clone .*Wine prefix $WINEPREFIX" "$work/second.txt"
     check "the first run ends well" [ "$status" = 0 ]
     check "the relay settings are as they were" settings_as_before
+    ;;
+display-gone)
+    # As after a login that kept the DISPLAY of a session now closed.
+    status=0
+    DISPLAY=:58 "$REPO_ROOT/run" >"$work/out.txt" 2>&1 || status=$?
+    cat "$work/out.txt"
+    check "a display that does not answer is named" \
+        grep -q '^The display :58 does not answer: running on a virtual one instead' "$work/out.txt"
+    check "the run goes on on a virtual display, to its end" [ "$status" = 0 ]
+    check "both boxes were seen" grep -q '^Box 2 appeared' "$work/out.txt"
     ;;
 bad-input)
     watch=$BUILD_DIR/regexercise-watch.exe
