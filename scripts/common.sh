@@ -51,6 +51,11 @@ process_start_time() {
     [ -r "/proc/$1/stat" ] && sed 's/.*) //' "/proc/$1/stat" | cut -d' ' -f20
 }
 
+# Whether the process with this id and start time (as recorded) still runs.
+still_running() {
+    [ -n "${1:-}" ] && [ "$(process_start_time "$1")" = "${2:-}" ]
+}
+
 # One ./run or ./test at a time in a clone: they share its build and its
 # Wine prefixes. A lock whose process has gone (killed, say) is taken over.
 # Tests that run ./run from ./test give it a lock of their own
@@ -61,7 +66,7 @@ take_clone_lock() {
     mkdir -p "$(dirname "$lock")"
     until (set -o noclobber; printf '%s\t%s\t%s\t%s\n' $$ "$(process_start_time $$)" "$what" "$prefix" >"$lock") 2>/dev/null; do
         IFS=$'\t' read -r pid start holder held_prefix <"$lock" || true
-        if [ -n "${pid:-}" ] && [ "$(process_start_time "$pid")" = "${start:-}" ]; then
+        if still_running "${pid:-}" "${start:-}"; then
             say "$holder is already under way in this clone (process $pid, Wine prefix $held_prefix): wait for it to end, or stop it, and try again."
             exit 1
         fi

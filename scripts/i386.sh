@@ -86,9 +86,7 @@ undo_abandoned_emulation() {
     local pid start mounted registered
     [ -f "$I386_FORCED_STATE" ] || return 0
     read -r pid start mounted registered <"$I386_FORCED_STATE" || true
-    if [ -n "${pid:-}" ] && [ "$(process_start_time "$pid")" = "${start:-}" ]; then
-        return 0 # still under way
-    fi
+    still_running "${pid:-}" "${start:-}" && return 0
     say "A run that emulated 32-bit code as asked did not end (process ${pid:-unknown}):" \
         "taking down the binfmt_misc entry $BINFMT_ENTRY that it left."
     [ "${registered:-0}" = 1 ] && [ -e "$BINFMT_DIR/$BINFMT_ENTRY" ] && remove_binfmt_entry "$BINFMT_ENTRY"

@@ -300,9 +300,8 @@ WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const Wa
             onBox(index, box, seen);
         }
         if (options.pressOk) {
-            if (!run.interrupted && IsSet(options.interruption, options.holdOpenMs)) {
-                run.interrupted = true;
-            }
+            // Once interrupted, OK is pressed without the hold.
+            run.interrupted = run.interrupted || IsSet(options.interruption, options.holdOpenMs);
             seen.writtenKeyBeforeOk = ReadKey(HKEY_LOCAL_MACHINE, writtenKeyPath);
             PressOk(box, options.timeoutMs);
         } else {
