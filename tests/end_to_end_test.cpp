@@ -135,10 +135,10 @@ TEST_F(EndToEnd, EachRunFillsWrittenKeyWhileTheSecondBoxWaitsAndRemovesIt) {
         EXPECT_EQ(Told(run.boxes[0].callsBefore), (std::vector<std::string>{
                                                       R"(RegCreateKeyExA HKLM "" -> 0)",
                                                       R"(RegCloseKey HKLM "" -> 0)",
-                                                      R"(RegOpenKeyExA HKLM "\" -> 161)",
+                                                      R"(RegOpenKeyExA HKLM "\\" -> 161)",
                                                       R"(RegSetValueExA (none) "apa" -> 6)",
                                                       R"(RegCloseKey (none) -> 6)",
-                                                      R"(RegOpenKeyExA HKLM "\" -> 161)",
+                                                      R"(RegOpenKeyExA HKLM "\\" -> 161)",
                                                       R"(RegQueryValueExA (none) "apa" -> 6)",
                                                       R"(RegCloseKey (none) -> 6)",
                                                   }));
@@ -210,6 +210,24 @@ TEST_F(EndToEnd, RefusedRegistryCallsStillGiveBothBoxesAndStatusZero) {
     // Whether the delete goes through is the platform's affair (Wine lets it).
 }
 
+TEST_F(EndToEnd, AKeyThatCannotBeReadIsToldAsThereAndUnreadable) {
+    CreateKey(machine, writtenKeyPath);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        "D:P(A;;WD;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(machine, writtenKeyPath, 0, WRITE_DAC, &key), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor), ERROR_SUCCESS);
+    RegCloseKey(key);
+    LocalFree(descriptor);
+
+    const KeyContents seen = ReadKey(machine, writtenKeyPath);
+
+    EXPECT_TRUE(seen.exists);
+    EXPECT_EQ(seen.unreadable, ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(ReadKey(machine, "NoSuchKey-regexercise").unreadable) << "missing is not denied";
+}
+
 // Each traced call with its arguments reduced to what they are: a value as it
 // is (v), a text (s), or a handle (h) or pointer (p) that is null or set.
 std::string Reduced(const TracedCall &call) {
@@ -228,7 +246,7 @@ std::string Reduced(const TracedCall &call) {
                       static_cast<unsigned long long>(argument.value));
         line += index ? ", " : "";
         if (role == 's' && argument.text) {
-            line += "\"" + *argument.text + "\"";
+            line += "\"" + argument.text->bytes + "\"";
         } else if (role == 'v') {
             line += value;
         } else if (argument.value == 0) {
@@ -245,7 +263,7 @@ TEST_F(EndToEnd, TheProgramMakesExactlyTheExpectedPlatformCallsInOrder) {
     const WatchedRun run = Run();
 
     std::string calls;
-    for (const TracedCall &call : run.calls) {
+    for (const TracedCall &call : run.trace.calls) {
         calls += Reduced(call) + "\n";
     }
     EXPECT_EQ(calls,

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # ./run when things go wrong: Ctrl-C at the second box, a watcher killed
 # there, a second run while the first waits, a display that does not
-# answer, and bad input to the watcher.
+# answer (to ./run, and to the program's boxes), and bad input to the watcher.
 # Each ends promptly, says what happened, and leaves the prefix's settings
 # as they were, byte for byte, whatever their types and lengths.
-# Usage: faults_test.sh interrupted | killed-watcher | two-runs | display-gone | bad-input
+# Usage: faults_test.sh interrupted | killed-watcher | two-runs | display-gone |
+#                       boxes-not-shown | bad-input
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
 source "$(dirname "$0")/checks.sh"
@@ -32,10 +33,12 @@ reg() {
 reg delete 'HKCU\Software\regexercise-watch' /f || true
 
 # Relay settings that a careless save and restore would lose: a REG_MULTI_SZ,
-# a REG_EXPAND_SZ and a value longer than 1,024 bytes.
+# a REG_EXPAND_SZ and a value longer than 1,024 bytes. The prefix's own
+# RelayExclude would also hide the very calls the watcher tells.
 reg add "$debug" /v RelayFromInclude /t REG_MULTI_SZ /d 'first.dll\0second.dll' /f
 reg add "$debug" /v RelayInclude /t REG_EXPAND_SZ /d '%ProgramFiles%\x.dll' /f
-reg add "$debug" /v RelayExclude /d "$(printf 'ntdll.Func%04d;' $(seq 1 80))" /f
+reg add "$debug" /v RelayExclude \
+    /d "user32.MessageBoxA;advapi32.RegCloseKey;$(printf 'ntdll.Func%04d;' $(seq 1 80))" /f
 reg export "$debug" "Z:$work/before.reg" /y
 wineserver -w
 
@@ -70,6 +73,14 @@ stop_watcher_at_box_2() {
     kill -STOP "$watcher"
 }
 
+# How many registry calls the narration in $1 lists under each heading, in
+# order: "box 1: 8", ..., "after: 1".
+calls_per_heading() {
+    awk '/^Box [0-9]+ /{heading = "box " $2} /^  (No r|R)egistry calls after/{heading = "after"}
+         /^    Reg/{count[heading]++} heading && !(heading in seen){seen[heading]; order[++n] = heading}
+         END{for (i = 1; i <= n; i++) print order[i] ": " count[order[i]] + 0}' "$1" | paste -sd' '
+}
+
 finish_run() {
     status=0
     wait "$run" || status=$?
@@ -79,7 +90,11 @@ case $1 in
 interrupted)
     start_run "$work/normal.txt"
     finish_run
+    cat "$work/normal.txt"
     check "a normal run ends with 0" [ "$status" = 0 ]
+    check "it counts every call the program made" \
+        grep -q '^In all: 17 registry calls, 6 of them refused' "$work/normal.txt"
+    check "each under its box" [ "$(calls_per_heading "$work/normal.txt")" = "box 1: 8 box 2: 8 after: 1" ]
     check "a normal run leaves the relay settings as they were" settings_as_before
 
     start_run "$work/out.txt"
@@ -132,6 +147,37 @@ display-gone)
         grep -q '^The display :58 does not answer: running on a virtual one instead' "$work/out.txt"
     check "the run goes on on a virtual display, to its end" [ "$status" = 0 ]
     check "both boxes were seen" grep -q '^Box 2 appeared' "$work/out.txt"
+    ;;
+boxes-not-shown)
+    # The watcher of a person whose display does not answer: the program
+    # runs on, and each of its boxes fails at once.
+    watch=$BUILD_DIR/regexercise-watch.exe
+    timeout 30 wineserver -w || true
+    status=0
+    DISPLAY=:58 wine "$watch" --observe --trace-file "Z:$work/trace.txt" \
+        "$BUILD_DIR/regexercise.exe" >"$work/out.txt" 2>"$work/trace.txt" || status=$?
+    cat "$work/out.txt"
+    check "the watch ends non-zero" [ "$status" = 1 ]
+    check "both boxes are told as asked for and not shown" \
+        [ "$(grep -c '^Box [12] was asked for, but not shown' "$work/out.txt")" = 2 ]
+    check "with Wine's reason" grep -q '^  Wine said: .*DISPLAY' "$work/out.txt"
+    check "every call is listed once, under its box" \
+        [ "$(calls_per_heading "$work/out.txt")" = "box 1: 8 box 2: 8 after: 1" ]
+    check "and counted" grep -q '^In all: 17 registry calls, 6 of them refused' "$work/out.txt"
+    check "the last line says the boxes could not be shown" \
+        grep -q '^The program ran, but its boxes could not be shown: ' <(tail -n 1 "$work/out.txt")
+
+    # A trace file that is not where standard error goes: the calls are
+    # unknown, which is not the same as none.
+    : >"$work/elsewhere.txt"
+    status=0
+    DISPLAY=:58 wine "$watch" --observe --trace-file "Z:$work/elsewhere.txt" \
+        "$BUILD_DIR/regexercise.exe" >"$work/out.txt" 2>"$work/trace.txt" || status=$?
+    cat "$work/out.txt"
+    check "a trace file elsewhere is said" grep -q 'not listed: .*does not reach' "$work/out.txt"
+    check "no count of calls is made up" not grep -q 'registry calls, ' "$work/out.txt"
+    check "the watch ends non-zero" [ "$status" = 1 ]
+    check "the relay settings are as they were" settings_as_before
     ;;
 bad-input)
     watch=$BUILD_DIR/regexercise-watch.exe

@@ -24,13 +24,18 @@ inline void Store(HKEY root, const std::string &path, const RegistryValue &value
               ERROR_SUCCESS);
 }
 
+// The text an argument points to, as the trace gave it.
+inline std::optional<std::string> TextOf(const RelayArgument &argument) {
+    return argument.text ? std::optional<std::string>(argument.text->bytes) : std::nullopt;
+}
+
 // Each call as "function key "value" -> result", the way a test reads best.
 inline std::vector<std::string> Told(const std::vector<RegistryCall> &calls) {
     std::vector<std::string> lines;
     for (const RegistryCall &call : calls) {
         std::string line = call.function + " " + KeyText(call);
         if (call.valueName) {
-            line += " \"" + *call.valueName + "\"";
+            line += " " + Quoted(*call.valueName);
         }
         line += " -> " + (call.result ? std::to_string(*call.result) : std::string("none"));
         lines.push_back(line);

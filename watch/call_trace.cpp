@@ -7,6 +7,8 @@ namespace {
 
 const std::string debugSettings = "Software\\Wine\\Debug";
 constexpr DWORD pollIntervalMs = 20;
+// A line written to a file is there to read at once; this is ample.
+constexpr DWORD markWaitMs = 2000;
 
 } // namespace
 
@@ -36,27 +38,55 @@ TraceReader::~TraceReader() {
     CloseHandle(file_);
 }
 
-std::vector<TracedCall> TraceReader::Calls(DWORD processId) {
+void TraceReader::ReadOn() {
     char buffer[65536];
     DWORD read = 0;
     while (ReadFile(file_, buffer, sizeof buffer, &read, nullptr) && read > 0) {
         text_.append(buffer, read);
     }
-    // A line still being written is left for the next read.
-    std::vector<TracedCall> calls = ParseRelayTrace(text_.substr(0, text_.rfind('\n') + 1));
-    calls.erase(std::remove_if(calls.begin(), calls.end(),
-                               [&](const TracedCall &call) { return call.process != processId; }),
-                calls.end());
-    return calls;
 }
 
-std::vector<TracedCall> TraceReader::CallsUpToMessageBox(DWORD processId, std::size_t count,
-                                                         DWORD timeoutMs) {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    std::vector<TracedCall> calls = Calls(processId);
-    while (CountMessageBoxCalls(calls) < count && GetTickCount64() < deadline) {
+bool TraceReader::ReachesFile() {
+    const std::string mark = "regexercise-watch: trace mark " +
+                             std::to_string(GetCurrentProcessId()) + "." +
+                             std::to_string(++marks_) + "\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), mark.data(), static_cast<DWORD>(mark.size()),
+              &written, nullptr);
+    const ULONGLONG deadline = GetTickCount64() + markWaitMs;
+    for (;;) {
+        ReadOn();
+        if (text_.find(mark) != std::string::npos) {
+            return true;
+        }
+        if (GetTickCount64() > deadline) {
+            return false;
+        }
         Sleep(pollIntervalMs);
-        calls = Calls(processId);
     }
-    return calls;
+}
+
+RelayTrace TraceReader::Read(DWORD processId) {
+    ReadOn();
+    // A line still being written is left for the next read.
+    return OfProcess(ParseRelayTrace(text_.substr(0, text_.rfind('\n') + 1)), processId);
+}
+
+RelayTrace TraceReader::UpToShownBox(DWORD processId, std::size_t told, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    RelayTrace trace = Read(processId);
+    while (!FirstShown(SplitAtMessageBoxes(trace), told) && GetTickCount64() < deadline) {
+        Sleep(pollIntervalMs);
+        trace = Read(processId);
+    }
+    return trace;
+}
+
+std::optional<std::size_t> FirstShown(const std::vector<TracePart> &parts, std::size_t told) {
+    for (std::size_t index = told; index < parts.size(); ++index) {
+        if (parts[index].box && ShownOrShowing(*parts[index].box)) {
+            return index;
+        }
+    }
+    return std::nullopt;
 }

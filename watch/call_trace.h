@@ -4,8 +4,8 @@
 // file that it can read back (regexercise-watch ... 2>FILE --trace-file FILE).
 #pragma once
 
-#include "relay_trace.h"
 #include "prefix_journal.h"
+#include "relay_trace.h"
 
 #include <windows.h>
 
@@ -30,15 +30,27 @@ class TraceReader {
     TraceReader(const TraceReader &) = delete;
     TraceReader &operator=(const TraceReader &) = delete;
 
-    // All the calls of the process traced so far.
-    std::vector<TracedCall> Calls(DWORD processId);
+    // Writes a line to this process's standard error and waits a moment for
+    // it in the file: false when standard error goes elsewhere, or the file
+    // takes no more.
+    bool ReachesFile();
 
-    // The calls of the process once the trace holds its `count`-th message
-    // box call; what there is when that does not come within the timeout.
-    std::vector<TracedCall> CallsUpToMessageBox(DWORD processId, std::size_t count,
-                                                DWORD timeoutMs);
+    // What the trace holds of the process so far.
+    RelayTrace Read(DWORD processId);
+
+    // What the trace holds of the process once it shows a box call after the
+    // first `told` that is showing its box or was answered; what there is
+    // when none comes within the timeout.
+    RelayTrace UpToShownBox(DWORD processId, std::size_t told, DWORD timeoutMs);
 
   private:
+    void ReadOn();
+
     HANDLE file_;
     std::string text_;
+    unsigned marks_ = 0;
 };
+
+// The first of the parts from `told` on that ends with a box that was shown,
+// or is being shown.
+std::optional<std::size_t> FirstShown(const std::vector<TracePart> &parts, std::size_t told);

@@ -176,6 +176,11 @@ int Watch(PrefixJournal &journal, const Arguments &arguments) {
                   << "; the Wine settings that the watch changed are put back." << std::endl;
         return interrupted;
     }
+    const std::string notShown = WhyBoxesNotShown(run);
+    if (!Complete(run) && !notShown.empty()) {
+        std::cout << "The program ran, but its boxes could not be shown: " << notShown << std::endl;
+        return incomplete;
+    }
     if (!Complete(run)) {
         std::cout << "The run is not complete: " << HowItEnded(run) << "." << std::endl;
         return incomplete;

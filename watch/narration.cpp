@@ -89,12 +89,12 @@ std::string NameOf(DWORD code) {
     return "";
 }
 
-std::string Quoted(const std::string &text) {
-    return "\"" + text + "\"";
-}
-
 HKEY RootKey(std::uint32_t root) {
     return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(root)));
+}
+
+bool IsText(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
 // What a write stored: the trace gives only its type and size, so the data
@@ -102,12 +102,15 @@ HKEY RootKey(std::uint32_t root) {
 std::string Written(const RegistryCall &call) {
     std::ostringstream out;
     out << " = " << TypeName(*call.valueType);
-    if (call.result == 0u && call.key && call.valueName) {
+    const bool whole = call.key && call.valueName && !call.valueName->cut &&
+                       !(call.key->path && call.key->path->cut);
+    if (call.result == 0u && whole) {
         const std::optional<RegistryValue> stored =
-            FindValue(RootKey(call.key->root), call.key->path.value_or(""), *call.valueName);
+            FindValue(RootKey(call.key->root), call.key->path ? call.key->path->bytes : "",
+                      call.valueName->bytes);
         if (stored && stored->type == *call.valueType && stored->data.size() == call.dataSize) {
             const std::string data = DataAsText(*stored);
-            out << " " << (stored->type == REG_SZ ? Quoted(data) : data);
+            out << " " << (IsText(stored->type) ? Quoted(data) : data);
             return out.str();
         }
     }
@@ -137,42 +140,137 @@ void NarrateCalls(std::ostream &out, const std::vector<RegistryCall> &calls,
     }
 }
 
-std::size_t CountRegistryCalls(const WatchedRun &run) {
-    std::size_t count = run.callsAfterLastBox.size();
-    for (const SeenBox &box : run.boxes) {
-        count += box.callsBefore.size();
+std::string CallsBefore(std::size_t boxNumber) {
+    return boxNumber == 1 ? "before it"
+                          : "since the program asked for box " + std::to_string(boxNumber - 1);
+}
+
+std::string ShownText(const std::optional<TracedText> &text) {
+    if (!text) {
+        return "(not in the trace)";
+    }
+    return Quoted(*text) + (text->bytes.empty() && !text->cut ? " (empty)" : "");
+}
+
+// "-1", and what it means when it is a button.
+std::string BoxResult(const BoxRequest &box) {
+    if (!box.result) {
+        return "has no return in the trace";
+    }
+    constexpr const char *buttons[] = {"IDOK",     "IDCANCEL",   "IDABORT",   "IDRETRY",
+                                       "IDIGNORE", "IDYES",      "IDNO",      "IDCLOSE",
+                                       "IDHELP",   "IDTRYAGAIN", "IDCONTINUE"};
+    const auto signedResult = static_cast<std::int32_t>(*box.result);
+    std::string text = "returned " + std::to_string(signedResult);
+    if (signedResult >= 1 && signedResult <= 11) {
+        return text + " (" + buttons[signedResult - 1] + ")";
+    }
+    return text + ": it showed no box";
+}
+
+std::string WineSaid(const BoxRequest &box) {
+    std::string said;
+    for (const std::string &line : box.wineErrors) {
+        said += (said.empty() ? "" : " ") + line;
+    }
+    return said;
+}
+
+// A box that the program asked for and that the watcher did not see.
+void NarrateUnseenBox(std::ostream &out, std::size_t number, const TracePart &part) {
+    const BoxRequest &box = *part.box;
+    if (ShownOrShowing(box)) {
+        out << "\nBox " << number << " was asked for; the watcher did not see it, and "
+            << box.function << " " << BoxResult(box) << ".\n";
+    } else {
+        out << "\nBox " << number << " was asked for, but not shown.\n";
+    }
+    NarrateCalls(out, part.calls, CallsBefore(number));
+    out << "  caption: " << ShownText(box.caption) << "\n"
+        << "  text:    " << ShownText(box.text) << "\n";
+    if (!ShownOrShowing(box)) {
+        out << "  " << box.function << " " << BoxResult(box) << ".\n";
+        if (!box.wineErrors.empty()) {
+            out << "  Wine said: " << WineSaid(box) << "\n";
+        }
+    }
+}
+
+struct CallCount {
+    std::size_t all = 0;
+    std::size_t refused = 0;
+};
+
+CallCount CountCalls(const std::vector<TracePart> &parts) {
+    CallCount count;
+    for (const TracePart &part : parts) {
+        count.all += part.calls.size();
+        count.refused += static_cast<std::size_t>(
+            std::count_if(part.calls.begin(), part.calls.end(), [](const RegistryCall &call) {
+                return call.result && *call.result != ERROR_SUCCESS;
+            }));
     }
     return count;
 }
 
-std::size_t CountRefused(const WatchedRun &run) {
-    const auto refused = [](const std::vector<RegistryCall> &calls) {
-        return static_cast<std::size_t>(
-            std::count_if(calls.begin(), calls.end(), [](const RegistryCall &call) {
-                return call.result && *call.result != ERROR_SUCCESS;
-            }));
-    };
-    std::size_t count = refused(run.callsAfterLastBox);
-    for (const SeenBox &box : run.boxes) {
-        count += refused(box.callsBefore);
+// Whether, by the trace, WrittenKey existed when the program asked for the
+// box: after a create or open of it that succeeded and no delete since.
+std::optional<bool> WrittenKeyByTrace(const std::vector<TracePart> &parts, std::size_t boxNumber) {
+    std::optional<bool> exists;
+    for (std::size_t index = 0; index < boxNumber && index < parts.size(); ++index) {
+        for (const RegistryCall &call : parts[index].calls) {
+            const bool ofWrittenKey = call.key && call.key->root == 0x80000002u && call.key->path &&
+                                      !call.key->path->cut &&
+                                      _stricmp(call.key->path->bytes.c_str(), writtenKeyPath) == 0;
+            if (!ofWrittenKey || !call.result) {
+                continue;
+            }
+            const bool deletes = call.function.rfind("RegDeleteKey", 0) == 0;
+            if (*call.result == ERROR_SUCCESS) {
+                exists = !deletes;
+            } else if (*call.result == ERROR_FILE_NOT_FOUND) {
+                exists = false;
+            }
+        }
     }
-    return count;
+    return exists;
+}
+
+const SeenBox *SeenBoxNumber(const WatchedRun &run, std::size_t number) {
+    for (const SeenBox &box : run.boxes) {
+        if (box.number == number) {
+            return &box;
+        }
+    }
+    return nullptr;
 }
 
 // Whether WrittenKey was there while the second box waited and at no other
 // time the watcher looked; if not, what it saw instead.
 std::string WrittenKeyLifetime(const WatchedRun &run) {
     std::vector<std::string> otherwise;
-    if (run.boxes.size() < 2) {
-        otherwise.push_back("there was no second box");
+    if (!SeenBoxNumber(run, 2)) {
+        const std::optional<std::size_t> asked = BoxesAsked(run);
+        if (!asked || *asked < 2) {
+            otherwise.push_back("there was no second box");
+        } else {
+            std::vector<TracePart> parts = SplitAtMessageBoxes(run.trace);
+            const std::optional<bool> then = WrittenKeyByTrace(parts, 2);
+            std::string seen = "the second box was asked for but not shown, so no box stood open "
+                               "for anyone to look";
+            if (then) {
+                seen += std::string("; by the trace, it ") + (*then ? "existed" : "did not exist") +
+                        " when the program asked for it";
+            }
+            otherwise.push_back(seen);
+        }
     }
-    for (std::size_t index = 0; index < run.boxes.size(); ++index) {
-        const SeenBox &box = run.boxes[index];
-        const bool expected = index == 1;
+    for (const SeenBox &box : run.boxes) {
+        const bool expected = box.number == 2;
         const bool stayed = !box.writtenKeyBeforeOk || box.writtenKeyBeforeOk->exists == expected;
         if (box.writtenKeyWhenShown.exists != expected || !stayed) {
             otherwise.push_back(std::string(expected ? "it was missing" : "it was there") +
-                                " while box " + std::to_string(index + 1) + " waited");
+                                " while box " + std::to_string(box.number) + " waited");
         }
     }
     if (run.writtenKeyAfterExit.exists) {
@@ -186,6 +284,21 @@ std::string WrittenKeyLifetime(const WatchedRun &run) {
         text += (index ? "; " : "") + otherwise[index];
     }
     return text + ".";
+}
+
+// The key while a box waits, as `reg query` would show it, or why it cannot.
+void NarrateWrittenKey(std::ostream &out, const KeyContents &key) {
+    if (key.unreadable) {
+        out << "  " << writtenKeyName << " exists, but cannot be read: " << *key.unreadable << " "
+            << NameOf(static_cast<DWORD>(*key.unreadable)) << " "
+            << SystemMessage(static_cast<DWORD>(*key.unreadable)) << "\n";
+    } else if (key.exists) {
+        out << "  The registry while the box waits (reg query \"HKLM\\" << writtenKeyPath
+            << "\"):\n"
+            << FormatAsRegQuery(writtenKeyName, key, "    ");
+    } else {
+        out << "  " << writtenKeyName << " does not exist while the box waits.\n";
+    }
 }
 
 } // namespace
@@ -224,11 +337,19 @@ void NarrateStart(std::ostream &out, const std::string &exePath, const WatchOpti
     out << std::flush;
 }
 
-void NarrateBox(std::ostream &out, const Narration &narration, std::size_t index, HWND box,
+void NarrateBox(std::ostream &out, const Narration &narration, std::size_t, HWND box,
                 const SeenBox &seen) {
-    out << "\nBox " << index + 1 << " appeared.\n";
+    const std::size_t firstNotShown = seen.number - seen.notShownBefore.size();
+    for (std::size_t index = 0; index < seen.notShownBefore.size(); ++index) {
+        NarrateUnseenBox(out, firstNotShown + index, seen.notShownBefore[index]);
+    }
+    out << "\nBox " << seen.number << " appeared.\n";
     if (narration.traced) {
-        NarrateCalls(out, seen.callsBefore, index == 0 ? "before it" : "since the box before");
+        if (seen.callTraced) {
+            NarrateCalls(out, seen.callsBefore, CallsBefore(seen.number));
+        } else {
+            out << "  Its call is not in the trace yet: its registry calls are told at the end.\n";
+        }
     }
     out << "  caption: " << Quoted(seen.caption) << (seen.caption.empty() ? " (empty)" : "") << "\n"
         << "  text:    " << Quoted(seen.text) << (seen.text.empty() ? " (empty)" : "") << "\n"
@@ -240,17 +361,10 @@ void NarrateBox(std::ostream &out, const Narration &narration, std::size_t index
 
     if (!narration.screenshotDir.empty()) {
         const std::string path =
-            narration.screenshotDir + "/box-" + std::to_string(index + 1) + ".png";
+            narration.screenshotDir + "/box-" + std::to_string(seen.number) + ".png";
         out << "  screenshot: " << (SaveScreenshot(box, path) ? path : "(could not save)") << "\n";
     }
-
-    if (seen.writtenKeyWhenShown.exists) {
-        out << "  The registry while the box waits (reg query \"HKLM\\" << writtenKeyPath
-            << "\"):\n"
-            << FormatAsRegQuery(writtenKeyName, seen.writtenKeyWhenShown, "    ");
-    } else {
-        out << "  " << writtenKeyName << " does not exist while the box waits.\n";
-    }
+    NarrateWrittenKey(out, seen.writtenKeyWhenShown);
     out << (narration.personAnswers ? "  Waiting for you to press OK." : "  Pressing OK.")
         << std::endl;
 }
@@ -262,7 +376,12 @@ std::string HowItEnded(const WatchedRun &run) {
     std::string how = run.stopped
                           ? "regexercise.exe did not end by itself and was stopped"
                           : "regexercise.exe ended with exit status " + StatusText(run.exitStatus);
-    if (run.boxes.size() < boxesInAFullRun) {
+    const std::optional<std::size_t> asked = BoxesAsked(run);
+    if (asked && *asked > run.boxes.size()) {
+        how += ", after it asked for " + std::to_string(*asked) + " box" +
+               (*asked == 1 ? "" : "es") + ", of which " + std::to_string(run.boxes.size()) +
+               " appeared";
+    } else if (run.boxes.size() < boxesInAFullRun) {
         how += ", before box " + std::to_string(run.boxes.size() + 1) + " appeared";
     }
     if (run.exitStatus >= 0xC0000000 && !run.stopped) {
@@ -271,21 +390,40 @@ std::string HowItEnded(const WatchedRun &run) {
     return how;
 }
 
+std::string WhyBoxesNotShown(const WatchedRun &run) {
+    for (const TracePart &part : SplitAtMessageBoxes(run.trace)) {
+        if (part.box && !ShownOrShowing(*part.box)) {
+            const std::string said = WineSaid(*part.box);
+            return said.empty() ? part.box->function + " " + BoxResult(*part.box) : said;
+        }
+    }
+    return "";
+}
+
 void NarrateEnd(std::ostream &out, const WatchedRun &run) {
     const bool traced = run.untracedBecause.empty();
+    if (traced) {
+        const std::size_t firstLeft = run.boxes.empty() ? 1 : run.boxes.back().number + 1;
+        for (std::size_t index = 0; index + 1 < run.partsAfterLastBox.size(); ++index) {
+            NarrateUnseenBox(out, firstLeft + index, run.partsAfterLastBox[index]);
+        }
+    }
     out << "\n";
     if (traced) {
         NarrateCalls(out, run.callsAfterLastBox,
-                     run.boxes.empty() ? "in the whole run" : "after the last box");
+                     BoxesAsked(run) == 0u ? "in the whole run" : "after the last box");
     }
     out << HowItEnded(run) << ".\n"
         << writtenKeyName << (run.writtenKeyAfterExit.exists ? " is still there.\n" : " is gone.\n")
         << "\nIn all: ";
-    if (traced) {
-        out << CountRegistryCalls(run) << " registry calls, " << CountRefused(run)
-            << " of them refused. ";
+    if (!traced) {
+        out << "registry calls unknown, as they were not traced. ";
+    } else if (!run.traceIncompleteBecause.empty()) {
+        out << "registry calls unknown: " << run.traceIncompleteBecause
+            << "; the calls above are only those the trace holds. ";
     } else {
-        out << "registry calls not traced. ";
+        const CallCount count = CountCalls(SplitAtMessageBoxes(run.trace));
+        out << count.all << " registry calls, " << count.refused << " of them refused. ";
     }
     out << WrittenKeyLifetime(run) << std::endl;
 }

@@ -27,6 +27,10 @@ void NarrateBox(std::ostream &out, const Narration &narration, std::size_t index
 // crashed".
 std::string HowItEnded(const WatchedRun &run);
 
+// Why the boxes that the program asked for could not be shown, in Wine's
+// words when it gave any; empty when each was shown.
+std::string WhyBoxesNotShown(const WatchedRun &run);
+
 void NarrateEnd(std::ostream &out, const WatchedRun &run);
 
 // One line for one call: the function, the key, the value and the result,

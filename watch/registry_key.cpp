@@ -1,5 +1,7 @@
 #include "registry_key.h"
 
+#include "shown_text.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -43,14 +45,27 @@ std::string DataAsText(const RegistryValue &value) {
     if (value.type == REG_SZ || value.type == REG_EXPAND_SZ) {
         return std::string(data.begin(), std::find(data.begin(), data.end(), '\0'));
     }
-    if (value.type == REG_DWORD && data.size() == 4) {
-        DWORD number = 0;
+    if ((value.type == REG_DWORD && data.size() == 4) ||
+        (value.type == REG_QWORD && data.size() == 8)) {
+        unsigned long long number = 0;
         for (auto byte = data.rbegin(); byte != data.rend(); ++byte) {
             number = number << 8 | *byte; // stored least significant first
         }
-        char text[16];
-        std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(number));
+        char text[24];
+        std::snprintf(text, sizeof text, "0x%llx", number);
         return text;
+    }
+    if (value.type == REG_MULTI_SZ) {
+        // Each text ends in a null, and the list in one more.
+        std::string texts(data.begin(), data.end());
+        while (!texts.empty() && texts.back() == '\0') {
+            texts.pop_back();
+        }
+        std::string joined;
+        for (const char c : texts) {
+            joined += c == '\0' ? std::string("\\0") : std::string(1, c);
+        }
+        return joined;
     }
     return HexBytes(data);
 }
@@ -58,10 +73,14 @@ std::string DataAsText(const RegistryValue &value) {
 KeyContents ReadKey(HKEY root, const std::string &path) {
     KeyContents contents;
     HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    const LONG opened = RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key);
+    contents.exists = opened != ERROR_FILE_NOT_FOUND;
+    if (opened != ERROR_SUCCESS) {
+        if (contents.exists) {
+            contents.unreadable = opened;
+        }
         return contents;
     }
-    contents.exists = true;
 
     DWORD subkeyCount = 0, longestSubkey = 0, valueCount = 0, longestName = 0, longestData = 0;
     RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeyCount, &longestSubkey, nullptr,
@@ -105,14 +124,14 @@ std::string FormatAsRegQuery(const std::string &keyName, const KeyContents &cont
                              const std::string &margin) {
     std::string out = "\n" + margin + keyName + "\n";
     for (const RegistryValue &value : contents.values) {
-        const std::string name = value.name.empty() ? "(Default)" : value.name;
-        out += margin + "    " + name + "    " + TypeName(value.type) + "    " + DataAsText(value) +
-               "\n";
+        const std::string name = value.name.empty() ? "(Default)" : Printable(value.name);
+        out += margin + "    " + name + "    " + TypeName(value.type) + "    " +
+               Printable(DataAsText(value)) + "\n";
     }
     if (!contents.subkeys.empty()) {
         out += "\n";
         for (const std::string &subkey : contents.subkeys) {
-            out += margin + keyName + "\\" + subkey + "\n";
+            out += margin + keyName + "\\" + Printable(subkey) + "\n";
         }
     }
     return out;

@@ -20,11 +20,14 @@ struct RegistryValue {
 
 struct KeyContents {
     bool exists = false;
+    // Why a key that exists could not be read, such as ERROR_ACCESS_DENIED.
+    std::optional<LONG> unreadable;
     std::vector<RegistryValue> values;
     std::vector<std::string> subkeys;
 
     bool operator==(const KeyContents &other) const {
-        return exists == other.exists && values == other.values && subkeys == other.subkeys;
+        return exists == other.exists && unreadable == other.unreadable && values == other.values &&
+               subkeys == other.subkeys;
     }
 };
 
@@ -35,7 +38,8 @@ std::optional<RegistryValue> FindValue(HKEY root, const std::string &path, const
 // "REG_SZ", "REG_DWORD", ...
 std::string TypeName(DWORD type);
 
-// The data as `reg query` prints it: text, 0x-number or hex bytes.
+// The data as `reg query` prints it: text, 0x-number, texts joined by \0,
+// or hex bytes.
 std::string DataAsText(const RegistryValue &value);
 
 // An existing key and its values in the form `reg query` prints them, each

@@ -53,64 +53,100 @@ void AppendUtf8(std::string &out, std::uint32_t c) {
     } else if (c < 0x800) {
         out += static_cast<char>(0xC0 | c >> 6);
         out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
+    } else if (c < 0x10000) {
         out += static_cast<char>(0xE0 | c >> 12);
+        out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | c >> 18);
+        out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
         out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
 
+bool IsHighSurrogate(std::uint32_t unit) {
+    return unit >= 0xD800 && unit < 0xDC00;
+}
+
+bool IsLowSurrogate(std::uint32_t unit) {
+    return unit >= 0xDC00 && unit < 0xE000;
+}
+
+// Exactly `count` hex digits at the start of `text`, which is advanced past them.
+std::optional<std::uint32_t> TakeHexDigits(std::string_view &text, std::size_t count) {
+    std::string_view digits = text.substr(0, count);
+    const std::optional<std::uint64_t> value = TakeHex(digits);
+    if (!value || !digits.empty() || text.size() < count) {
+        return std::nullopt;
+    }
+    text.remove_prefix(count);
+    return static_cast<std::uint32_t>(*value);
+}
+
 // A quoted text as Wine's debugstr prints it, from its opening quote on;
 // `text` is advanced past the closing quote and any "..." that marks a cut.
-std::optional<std::string> TakeQuoted(std::string_view &text, bool wide) {
+// An 8-bit text escapes other bytes as \xNN, a wide one its other UTF-16
+// units as \NNNN.
+std::optional<TracedText> TakeQuoted(std::string_view &text, bool wide) {
     if (!TakePrefix(text, "\"")) {
         return std::nullopt;
     }
-    std::string out;
+    TracedText out;
+    std::uint32_t highSurrogate = 0; // 0: none waiting for its low half
+    const auto flushSurrogate = [&] {
+        if (highSurrogate != 0) {
+            AppendUtf8(out.bytes, highSurrogate); // alone: left as not UTF-8
+            highSurrogate = 0;
+        }
+    };
     while (!text.empty() && text.front() != '"') {
         char c = text.front();
         text.remove_prefix(1);
         if (c != '\\' || text.empty()) {
-            out += c;
+            flushSurrogate();
+            out.bytes += c;
             continue;
         }
         c = text.front();
-        text.remove_prefix(1);
-        switch (c) {
-        case 'n':
-            out += '\n';
-            break;
-        case 'r':
-            out += '\r';
-            break;
-        case 't':
-            out += '\t';
-            break;
-        case 'x': {
-            // Two digits in an 8-bit text, four in a wide one.
-            std::string_view digits = text.substr(0, wide ? 4 : 2);
-            const std::size_t count = digits.size();
-            const std::optional<std::uint64_t> code = TakeHex(digits);
-            if (!code || !digits.empty()) {
+        if (c == 'n' || c == 'r' || c == 't' || c == '\\' || c == '"') {
+            text.remove_prefix(1);
+            flushSurrogate();
+            out.bytes += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+            continue;
+        }
+        if (!wide) {
+            if (!TakePrefix(text, "x")) {
                 return std::nullopt;
             }
-            text.remove_prefix(count);
-            if (wide) {
-                AppendUtf8(out, static_cast<std::uint32_t>(*code));
-            } else {
-                out += static_cast<char>(*code);
+            const std::optional<std::uint32_t> byte = TakeHexDigits(text, 2);
+            if (!byte) {
+                return std::nullopt;
             }
-            break;
+            out.bytes += static_cast<char>(*byte);
+            continue;
         }
-        default:
-            out += c; // \\ and \"
+        const std::optional<std::uint32_t> unit = TakeHexDigits(text, 4);
+        if (!unit) {
+            return std::nullopt;
+        }
+        if (highSurrogate != 0 && IsLowSurrogate(*unit)) {
+            AppendUtf8(out.bytes, 0x10000 + ((highSurrogate - 0xD800) << 10) + (*unit - 0xDC00));
+            highSurrogate = 0;
+            continue;
+        }
+        flushSurrogate();
+        if (IsHighSurrogate(*unit)) {
+            highSurrogate = *unit;
+        } else {
+            AppendUtf8(out.bytes, *unit);
         }
     }
+    flushSurrogate();
     if (!TakePrefix(text, "\"")) {
         return std::nullopt;
     }
-    while (TakePrefix(text, ".")) {
-    }
+    out.cut = TakePrefix(text, "...");
     return out;
 }
 
@@ -148,6 +184,7 @@ struct Line {
     std::uint32_t process = 0;
     std::uint32_t thread = 0;
     bool isCall = false;
+    bool isError = false;
     std::string module;
     std::string function;
     std::string_view rest; // after the function's name and its opening parenthesis
@@ -171,6 +208,17 @@ std::optional<Line> ReadLine(std::string_view text) {
     }
     line.thread = ids.back();
     line.process = ids.size() == 2 ? ids.front() : 0;
+    if (TakePrefix(text, "err:")) {
+        // "err:channel:function text"
+        const std::size_t channelEnd = text.find(':');
+        const std::size_t functionEnd = text.find(' ', channelEnd);
+        if (channelEnd == std::string_view::npos || functionEnd == std::string_view::npos) {
+            return std::nullopt;
+        }
+        line.isError = true;
+        line.rest = text.substr(functionEnd + 1);
+        return line;
+    }
     if (TakePrefix(text, "Call ")) {
         line.isCall = true;
     } else if (!TakePrefix(text, "Ret  ")) {
@@ -285,16 +333,22 @@ std::optional<std::uint32_t> AsRoot(std::uint64_t handle) {
     return low;
 }
 
-std::optional<std::string> TextAt(const TracedCall &call, int index) {
+std::optional<TracedText> TextAt(const TracedCall &call, int index) {
     const RelayArgument *const argument = ArgumentAt(call, index);
     return argument ? argument->text : std::nullopt;
 }
 
-KeyName Below(const KeyName &parent, const std::string &subKey) {
+KeyName Below(const KeyName &parent, const TracedText &subKey) {
     if (!parent.path) {
         return {parent.root, subKey};
     }
-    return {parent.root, subKey.empty() ? *parent.path : *parent.path + "\\" + subKey};
+    if (subKey.bytes.empty() && !subKey.cut) {
+        return parent;
+    }
+    // A parent cut short leaves the place of the rest unknown.
+    return {parent.root,
+            TracedText{parent.path->bytes + (parent.path->cut ? "" : "\\") + subKey.bytes,
+                       parent.path->cut || subKey.cut}};
 }
 
 // What the key handles stand for, call after call.
@@ -349,7 +403,7 @@ RegistryCall Describe(const TracedCall &traced, KeyHandles &handles) {
         return call;
     }
     if (known->subKey >= 0) {
-        const std::optional<std::string> subKey = TextAt(traced, known->subKey);
+        const std::optional<TracedText> subKey = TextAt(traced, known->subKey);
         call.key =
             call.key && subKey ? std::optional<KeyName>(Below(*call.key, *subKey)) : std::nullopt;
     }
@@ -369,19 +423,29 @@ RegistryCall Describe(const TracedCall &traced, KeyHandles &handles) {
 
 } // namespace
 
-std::vector<TracedCall> ParseRelayTrace(const std::string &trace) {
-    std::vector<TracedCall> calls;
+RelayTrace ParseRelayTrace(const std::string &trace) {
+    RelayTrace parsed;
+    std::vector<TracedCall> &calls = parsed.calls;
     // Per thread, the calls that have not returned yet, latest last.
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::vector<std::size_t>> pending;
 
     std::istringstream lines(trace);
     std::string text;
-    while (std::getline(lines, text)) {
+    for (std::size_t number = 1; std::getline(lines, text); ++number) {
         if (!text.empty() && text.back() == '\r') {
             text.pop_back();
         }
         std::optional<Line> line = ReadLine(text);
         if (!line) {
+            continue;
+        }
+        if (line->isError) {
+            std::string_view rest = line->rest;
+            const bool wide = TakePrefix(rest, "L");
+            std::optional<TracedText> quoted = TakeQuoted(rest, wide);
+            parsed.errors.push_back(
+                {line->process, line->thread, number,
+                 quoted && rest.empty() ? quoted->bytes : std::string(line->rest)});
             continue;
         }
         std::vector<std::size_t> &open = pending[{line->process, line->thread}];
@@ -391,8 +455,14 @@ std::vector<TracedCall> ParseRelayTrace(const std::string &trace) {
                 continue;
             }
             open.push_back(calls.size());
-            calls.push_back({line->process, line->thread, line->module, line->function,
-                             std::move(*arguments), std::nullopt});
+            TracedCall call;
+            call.process = line->process;
+            call.thread = line->thread;
+            call.module = line->module;
+            call.function = line->function;
+            call.arguments = std::move(*arguments);
+            call.line = number;
+            calls.push_back(std::move(call));
             continue;
         }
         std::string_view rest = line->rest;
@@ -410,22 +480,36 @@ std::vector<TracedCall> ParseRelayTrace(const std::string &trace) {
             TracedCall &call = calls[*index];
             if (call.module == line->module && call.function == line->function) {
                 call.result = result;
+                call.returnLine = number;
                 open.erase(std::next(index).base());
                 break;
             }
         }
     }
-    return calls;
+    return parsed;
+}
+
+RelayTrace OfProcess(const RelayTrace &trace, std::uint32_t process) {
+    RelayTrace own;
+    std::copy_if(trace.calls.begin(), trace.calls.end(), std::back_inserter(own.calls),
+                 [&](const TracedCall &call) { return call.process == process; });
+    std::copy_if(trace.errors.begin(), trace.errors.end(), std::back_inserter(own.errors),
+                 [&](const WineError &error) { return error.process == process; });
+    return own;
 }
 
 std::size_t CountMessageBoxCalls(const std::vector<TracedCall> &calls) {
     return static_cast<std::size_t>(std::count_if(calls.begin(), calls.end(), IsMessageBoxCall));
 }
 
+std::string Quoted(const TracedText &text) {
+    return Quoted(text.bytes) + (text.cut ? "... (cut short in the trace)" : "");
+}
+
 std::string KeyText(const RegistryCall &call) {
     if (call.key) {
         const std::string root = RootAbbreviation(call.key->root);
-        return call.key->path ? root + " \"" + *call.key->path + "\"" : root;
+        return call.key->path ? root + " " + Quoted(*call.key->path) : root;
     }
     if (call.keyArgument == 0) {
         return "(none)";
@@ -436,15 +520,40 @@ std::string KeyText(const RegistryCall &call) {
     return handle;
 }
 
-std::vector<std::vector<RegistryCall>> RegistryCallsByBox(const std::vector<TracedCall> &calls) {
-    std::vector<std::vector<RegistryCall>> parts(1);
+bool ShownOrShowing(const BoxRequest &box) {
+    constexpr std::uint32_t lastButton = 11; // IDCONTINUE
+    return !box.result || (*box.result >= 1 && *box.result <= lastButton);
+}
+
+std::vector<TracePart> SplitAtMessageBoxes(const RelayTrace &trace) {
+    std::vector<TracePart> parts(1);
     KeyHandles handles;
-    for (const TracedCall &call : calls) {
-        if (IsMessageBoxCall(call)) {
-            parts.emplace_back();
-        } else if (IsRegistryCall(call)) {
-            parts.back().push_back(Describe(call, handles));
+    std::vector<std::string> saidBefore;
+    for (const TracedCall &call : trace.calls) {
+        if (IsRegistryCall(call)) {
+            parts.back().calls.push_back(Describe(call, handles));
+            continue;
         }
+        if (!IsMessageBoxCall(call)) {
+            continue;
+        }
+        BoxRequest box;
+        box.function = call.function;
+        box.text = TextAt(call, 1);
+        box.caption = TextAt(call, 2);
+        box.result = call.result;
+        for (const WineError &error : trace.errors) {
+            if (error.thread == call.thread && error.line > call.line &&
+                (!call.returnLine || error.line < *call.returnLine)) {
+                box.wineErrors.push_back(error.text);
+            }
+        }
+        if (box.wineErrors.empty()) {
+            box.wineErrors = saidBefore;
+        }
+        saidBefore = box.wineErrors;
+        parts.back().box = std::move(box);
+        parts.emplace_back();
     }
     return parts;
 }

@@ -253,7 +253,24 @@ std::string WhyUntraced(const WatchOptions &options) {
     if (!options.traceFile) {
         return "no trace file was given";
     }
+    try {
+        if (!TraceReader(*options.traceFile).ReachesFile()) {
+            return "what this watcher writes to its standard error does not reach " +
+                   *options.traceFile +
+                   ": standard error goes elsewhere (start it with 2>FILE --trace-file FILE), "
+                   "or the file takes no more (a full disk?)";
+        }
+    } catch (const std::runtime_error &failure) {
+        return failure.what();
+    }
     return "";
+}
+
+std::optional<std::size_t> BoxesAsked(const WatchedRun &run) {
+    if (!run.untracedBecause.empty()) {
+        return std::nullopt;
+    }
+    return CountMessageBoxCalls(run.trace.calls);
 }
 
 bool Complete(const WatchedRun &run) {
@@ -283,21 +300,28 @@ WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const Wa
     Start(exePath, launch, process);
     const DWORD processId = process.info.dwProcessId;
 
+    std::size_t told = 0; // the parts of the trace told with a box so far
     while (const HWND box = WaitForBoxOrEnd(process, options, run)) {
         LetItPaint(box);
         SeenBox seen = ReadBox(box);
         seen.writtenKeyWhenShown = ReadKey(HKEY_LOCAL_MACHINE, writtenKeyPath);
-        const std::size_t index = run.boxes.size();
+        seen.number = told + 1;
         if (trace) {
             // The trace reaches the file a moment after the calls are made.
-            const auto parts = RegistryCallsByBox(
-                trace->CallsUpToMessageBox(processId, index + 1, options.timeoutMs));
-            if (index < parts.size()) {
-                seen.callsBefore = parts[index];
+            const std::vector<TracePart> parts =
+                SplitAtMessageBoxes(trace->UpToShownBox(processId, told, options.timeoutMs));
+            if (const std::optional<std::size_t> shown = FirstShown(parts, told)) {
+                seen.notShownBefore.assign(parts.begin() + static_cast<std::ptrdiff_t>(told),
+                                           parts.begin() + static_cast<std::ptrdiff_t>(*shown));
+                seen.callsBefore = parts[*shown].calls;
+                seen.number = *shown + 1;
+            } else {
+                seen.callTraced = false;
             }
         }
+        told = seen.number;
         if (onBox) {
-            onBox(index, box, seen);
+            onBox(run.boxes.size(), box, seen);
         }
         if (options.pressOk) {
             // Once interrupted, OK is pressed without the hold.
@@ -319,12 +343,22 @@ WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const Wa
     }
     run.writtenKeyAfterExit = ReadKey(HKEY_LOCAL_MACHINE, writtenKeyPath);
     if (trace) {
-        run.calls = trace->Calls(processId);
-        const auto parts = RegistryCallsByBox(run.calls);
-        for (std::size_t index = 0; index < run.boxes.size() && index < parts.size(); ++index) {
-            run.boxes[index].callsBefore = parts[index];
+        run.trace = trace->Read(processId);
+        // Wine writes the program's last lines before the process ends, so a
+        // line written now comes after them, unless the file takes no more.
+        if (!trace->ReachesFile()) {
+            run.traceIncompleteBecause = "the trace file took nothing more after some point of "
+                                         "the run: it could not be written (a full disk?)";
+        } else if (run.trace.calls.empty()) {
+            run.traceIncompleteBecause = "the trace holds no call of " + FileName(exePath) +
+                                         ": Wine did not trace it (is relay off in WINEDEBUG?)";
         }
-        run.callsAfterLastBox = parts.back();
+        run.trace = trace->Read(processId);
+        const std::vector<TracePart> parts = SplitAtMessageBoxes(run.trace);
+        run.partsAfterLastBox.assign(
+            parts.begin() + static_cast<std::ptrdiff_t>(std::min(told, parts.size() - 1)),
+            parts.end());
+        run.callsAfterLastBox = parts.back().calls;
     }
     return run;
 }

@@ -18,6 +18,9 @@
 #include <vector>
 
 struct SeenBox {
+    // Which of the program's boxes it is, counting the ones it asked for and
+    // that could not be shown: 1 for the first.
+    std::size_t number = 0;
     std::string caption;
     std::string text;
     std::vector<std::string> buttons; // the visible buttons' texts
@@ -25,16 +28,28 @@ struct SeenBox {
     // Read again after the box has stayed open a while; none when a person
     // presses OK, since nobody knows when they will.
     std::optional<KeyContents> writtenKeyBeforeOk;
-    std::vector<RegistryCall> callsBefore; // since the box before, or since the start
+    // The boxes the program asked for since the box before this one, and that
+    // were not shown, each with the calls before it.
+    std::vector<TracePart> notShownBefore;
+    // Since the box call before, or since the start.
+    std::vector<RegistryCall> callsBefore;
+    // False when the trace did not show this box's call in time: its calls
+    // are then among those after the last box.
+    bool callTraced = true;
 };
 
 struct WatchedRun {
     std::vector<SeenBox> boxes;
     DWORD exitStatus = 0;
     KeyContents writtenKeyAfterExit;
-    std::string untracedBecause;                 // empty when the calls were traced
-    std::vector<TracedCall> calls;               // all that the trace holds
-    std::vector<RegistryCall> callsAfterLastBox; // up to the end
+    std::string untracedBecause; // empty when the calls were traced
+    // Why the trace does not hold the whole run; empty when it does.
+    std::string traceIncompleteBecause;
+    RelayTrace trace; // all that the trace holds of the program
+    // What the trace holds after the last box seen: boxes asked for and not
+    // shown, and, last, the calls after the last box call.
+    std::vector<TracePart> partsAfterLastBox;
+    std::vector<RegistryCall> callsAfterLastBox; // after the last box call, up to the end
     // The person asked the watcher to stop (see WatchOptions::interruption).
     bool interrupted = false;
     // The watcher ended the program, which did not end by itself in time.
@@ -77,8 +92,12 @@ using BoxHandler = std::function<void(std::size_t index, HWND box, const SeenBox
 constexpr char writtenKeyPath[] = "WrittenKey";
 
 // Why the program's calls cannot be traced with these options here; empty
-// when they can.
+// when they can. Checks that what this process writes to its standard error
+// reaches the trace file.
 std::string WhyUntraced(const WatchOptions &options);
+
+// The boxes that the trace shows the program asked for; none when untraced.
+std::optional<std::size_t> BoxesAsked(const WatchedRun &run);
 
 // Runs the program and watches it, its settings made through the journal.
 // Throws std::runtime_error, after ending the process, when no box comes and
