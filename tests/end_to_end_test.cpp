@@ -4,7 +4,6 @@
 // grants keys directly under HKEY_LOCAL_MACHINE, and for the program's calls
 // a trace file (run through tests/with-trace-file.sh).
 #include "registry_helpers.h"
-#include "watch/screenshot.h"
 #include "watch/watch.h"
 
 #include <sddl.h>
@@ -17,7 +16,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cmath>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -26,6 +27,7 @@
 namespace {
 
 const HKEY machine = HKEY_LOCAL_MACHINE;
+constexpr char editorSettings[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Applets\\Regedit";
 const std::vector<std::string> justOk = {"OK"};
 
 std::string ProgramPath() {
@@ -92,10 +94,12 @@ class EndToEnd : public ::testing::Test {
         return options;
     }
 
-    static WatchedRun Run(const WatchOptions &options = Traced()) {
+    static WatchedRun Run(const WatchOptions &options = Traced(), bool traced = true) {
         PrefixJournal journal;
         WatchedRun run = WatchRun(journal, ProgramPath(), options);
-        EXPECT_EQ(run.untracedBecause, "") << "run the tests through tests/with-trace-file.sh";
+        if (traced) {
+            EXPECT_EQ(run.untracedBecause, "") << "run the tests through tests/with-trace-file.sh";
+        }
         return run;
     }
 };
@@ -323,7 +327,12 @@ DecodedShot DecodePng(const std::string &path) {
     return shot;
 }
 
-TEST_F(EndToEnd, ScreenshotsShowEachBoxWithItsFrameAndTitleBar) {
+int ColourDistance(COLORREF a, COLORREF b) {
+    return std::abs(GetRValue(a) - GetRValue(b)) + std::abs(GetGValue(a) - GetGValue(b)) +
+           std::abs(GetBValue(a) - GetBValue(b));
+}
+
+TEST_F(EndToEnd, ScreenshotsShowEachBoxWithItsFrameAndActiveTitleBar) {
     // Multithreaded: no window for the thread, which moves onto the virtual desktop.
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     char temporary[MAX_PATH] = {};
@@ -334,18 +343,16 @@ TEST_F(EndToEnd, ScreenshotsShowEachBoxWithItsFrameAndTitleBar) {
     journal.Set("Software\\Wine\\X11 Driver", "Managed", std::string("Y"));
     WatchOptions options;
     options.virtualDesktop = true;
+    options.pictureDir = temporary;
     std::vector<RECT> clientAreas;
     std::vector<DecodedShot> shots;
 
-    WatchRun(journal, ProgramPath(), options, [&](std::size_t index, HWND box, const SeenBox &) {
-        const std::string path =
-            std::string(temporary) + "regexercise-box-" + std::to_string(index + 1) + ".png";
+    WatchRun(journal, ProgramPath(), options, [&](std::size_t, HWND box, const SeenBox &seen) {
         RECT client{};
         GetClientRect(box, &client);
         clientAreas.push_back(client);
-        EXPECT_TRUE(SaveScreenshot(box, path));
-        shots.push_back(DecodePng(path));
-        DeleteFileA(path.c_str());
+        shots.push_back(DecodePng(seen.picture));
+        DeleteFileA(seen.picture.c_str());
     });
 
     ASSERT_EQ(shots.size(), 2u);
@@ -353,11 +360,64 @@ TEST_F(EndToEnd, ScreenshotsShowEachBoxWithItsFrameAndTitleBar) {
         SCOPED_TRACE("box " + std::to_string(index + 1));
         EXPECT_GE(shots[index].width, static_cast<UINT>(clientAreas[index].right));
         EXPECT_GT(shots[index].height, static_cast<UINT>(clientAreas[index].bottom) + 10);
-        // Drawn as the title bar of the active window or of an inactive one.
-        EXPECT_TRUE(shots[index].titleBar == GetSysColor(COLOR_ACTIVECAPTION) ||
-                    shots[index].titleBar == GetSysColor(COLOR_INACTIVECAPTION))
+        // Drawn as the title bar of the active window, as a person sees the box.
+        EXPECT_LT(ColourDistance(shots[index].titleBar, GetSysColor(COLOR_ACTIVECAPTION)),
+                  ColourDistance(shots[index].titleBar, GetSysColor(COLOR_INACTIVECAPTION)))
             << std::hex << "title bar pixel " << shots[index].titleBar;
     }
+    CoUninitialize();
+}
+
+std::optional<std::string> LastKey() {
+    char text[512] = {};
+    DWORD size = sizeof text;
+    if (RegGetValueA(HKEY_CURRENT_USER, editorSettings, "LastKey", RRF_RT_REG_SZ, nullptr, text,
+                     &size) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return std::string(text);
+}
+
+TEST_F(EndToEnd, TheRegistryEditorShowsWrittenKeyBesideTheBoxAndThenNoLonger) {
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    char temporary[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temporary);
+    // The prefix's own last key, which the run must leave as it was.
+    const std::string ownLastKey = "HKEY_CURRENT_USER\\Software";
+    ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, editorSettings, "LastKey", REG_SZ,
+                              ownLastKey.c_str(), static_cast<DWORD>(ownLastKey.size() + 1)),
+              ERROR_SUCCESS);
+    WatchOptions options;
+    options.virtualDesktop = true;
+    options.openEditor = true;
+    options.pictureDir = std::string(temporary) + "regexercise-editor";
+    CreateDirectoryA(options.pictureDir.c_str(), nullptr);
+
+    const WatchedRun run = Run(options, false);
+
+    EXPECT_EQ(LastKey(), ownLastKey);
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, editorSettings, "LastKey");
+    ASSERT_EQ(run.boxes.size(), 2u);
+    EXPECT_FALSE(run.boxes[0].editor) << "opened only while the registry is to be checked";
+    ASSERT_TRUE(run.boxes[1].editor) << run.boxes[1].editorFailure;
+    const EditorView &during = *run.boxes[1].editor;
+    EXPECT_TRUE(during.showsWrittenKey) << during.shownKey;
+    ASSERT_TRUE(run.editorAfterEnd) << run.editorFailureAfterEnd;
+    EXPECT_FALSE(run.editorAfterEnd->showsWrittenKey) << run.editorAfterEnd->shownKey;
+
+    // One picture of the whole desktop holds both windows, side by side.
+    const DecodedShot shot = DecodePng(during.picture);
+    EXPECT_GE(shot.width, static_cast<UINT>(std::max(during.editor.right, during.box.right)));
+    EXPECT_GE(shot.height, static_cast<UINT>(std::max(during.editor.bottom, during.box.bottom)));
+    EXPECT_TRUE(during.editor.right <= during.box.left || during.box.right <= during.editor.left)
+        << "the editor covers the box";
+    EXPECT_GT(during.box.right, during.box.left);
+    EXPECT_GT(DecodePng(run.editorAfterEnd->picture).width, 0u);
+    for (const std::string &picture : {during.picture, run.editorAfterEnd->picture,
+                                       run.boxes[0].picture, run.boxes[1].picture}) {
+        DeleteFileA(picture.c_str());
+    }
+    RemoveDirectoryA(options.pictureDir.c_str());
     CoUninitialize();
 }
 
@@ -365,6 +425,7 @@ TEST_F(EndToEnd, WhenAPersonAnswersTheWatcherOnlyWatches) {
     WatchOptions options = Traced();
     options.pressOk = false;
     options.holdOpenMs = 0;
+    options.openEditor = true; // left open for the person, and refreshed after the end
     std::atomic<int> stillOpenAfterASecond{0};
     // The person: waits for each box, leaves it open a second, presses OK.
     std::thread person([&] {
@@ -376,6 +437,11 @@ TEST_F(EndToEnd, WhenAPersonAnswersTheWatcherOnlyWatches) {
             }
             if (!found) {
                 return;
+            }
+            // At the second box, looks at the registry in the editor first.
+            for (int tries = 0;
+                 box == 1 && tries < 1500 && !FindWindowA("RegEdit_RegEdit", nullptr); ++tries) {
+                Sleep(20);
             }
             Sleep(1000);
             if (IsWindow(found) && IsWindowVisible(found)) {
@@ -397,6 +463,11 @@ TEST_F(EndToEnd, WhenAPersonAnswersTheWatcherOnlyWatches) {
     EXPECT_TRUE(run.boxes[1].writtenKeyWhenShown.exists);
     EXPECT_FALSE(run.boxes[1].writtenKeyBeforeOk) << "nobody knows when the person presses OK";
     EXPECT_EQ(run.callsAfterLastBox.size(), 1u);
+    ASSERT_TRUE(run.boxes[1].editor) << run.boxes[1].editorFailure;
+    EXPECT_TRUE(run.boxes[1].editor->showsWrittenKey) << run.boxes[1].editor->shownKey;
+    ASSERT_TRUE(run.editorAfterEnd) << run.editorFailureAfterEnd;
+    EXPECT_TRUE(run.editorAfterEnd->refreshed);
+    EXPECT_FALSE(run.editorAfterEnd->showsWrittenKey) << run.editorAfterEnd->shownKey;
 }
 
 TEST(Watcher, StopsAProgramThatShowsNoBoxAndSaysSo) {

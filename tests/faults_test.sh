@@ -40,11 +40,18 @@ reg add "$debug" /v RelayInclude /t REG_EXPAND_SZ /d '%ProgramFiles%\x.dll' /f
 reg add "$debug" /v RelayExclude \
     /d "user32.MessageBoxA;advapi32.RegCloseKey;$(printf 'ntdll.Func%04d;' $(seq 1 80))" /f
 reg export "$debug" "Z:$work/before.reg" /y
+# The registry editor's own settings, which it writes as it closes.
+editor_settings() {
+    { "$WINE64" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Applets\Regedit' /s 2>&1 ||
+        true; } | tr -d '\r'
+}
+editor_settings >"$work/editor-before.txt"
 wineserver -w
 
 settings_as_before() {
     reg export "$debug" "Z:$work/after.reg" /y && cmp -s "$work/before.reg" "$work/after.reg" &&
-        ! reg query 'HKCU\Software\regexercise-watch'
+        ! reg query 'HKCU\Software\regexercise-watch' &&
+        editor_settings | cmp -s "$work/editor-before.txt" -
 }
 written_key_gone() {
     ! reg query 'HKLM\WrittenKey'
@@ -95,6 +102,9 @@ interrupted)
     check "it counts every call the program made" \
         grep -q '^In all: 17 registry calls, 6 of them refused' "$work/normal.txt"
     check "each under its box" [ "$(calls_per_heading "$work/normal.txt")" = "box 1: 8 box 2: 8 after: 1" ]
+    check "the registry editor showed WrittenKey beside the box" \
+        grep -q '^  The registry editor, opened at .*, shows ".*\\\\HKEY_LOCAL_MACHINE\\\\WrittenKey"\.' "$work/normal.txt"
+    check "and no longer after the end" grep -q '^  The registry editor, .*: WrittenKey is gone' "$work/normal.txt"
     check "a normal run leaves the relay settings as they were" settings_as_before
 
     start_run "$work/out.txt"
@@ -111,8 +121,18 @@ interrupted)
     check "the relay settings are as they were" settings_as_before
     ;;
 killed-watcher)
+    # Killed once the registry editor is open too: it writes its settings as
+    # it closes, so it must be closed before they are put back.
     start_run "$work/out.txt"
     stop_watcher_at_box_2
+    kill -CONT "$watcher"
+    # The editor itself: the 64-bit process, after the 32-bit one that starts it.
+    tries=0
+    until pgrep -f '^regedit\.exe$' >/dev/null || [ "$tries" -ge 600 ]; do
+        sleep 0.05
+        tries=$((tries + 1))
+    done
+    kill -STOP "$watcher"
     kill -KILL "$watcher"
     finish_run
     cat "$work/out.txt"
@@ -121,6 +141,8 @@ killed-watcher)
     check "what the watcher left is put back, and said" \
         grep -q 'a watch that did not end left .*HKEY_CURRENT_USER\\Software\\Wine\\Debug' "$work/out.txt"
     check "the box left open was answered: WrittenKey is gone" written_key_gone
+    check "the registry editor left open was closed, and said" \
+        grep -q 'closed 1 registry editor(s) that a watch left open' "$work/out.txt"
     check "the relay settings are as they were" settings_as_before
     ;;
 two-runs)

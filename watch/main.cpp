@@ -44,7 +44,8 @@ struct Arguments {
 
 [[noreturn]] void Usage(int status) {
     std::cout << "usage: regexercise-watch [--observe] [--screenshots DIR] [--virtual-desktop]\n"
-                 "                         [--timeout SECONDS] [--trace-file FILE]\n"
+                 "                         [--registry-editor] [--timeout SECONDS]\n"
+                 "                         [--trace-file FILE]\n"
                  "                         [--stop-file FILE] PATH\\regexercise.exe\n"
                  "       regexercise-watch --finish [--timeout SECONDS] PATH\\regexercise.exe\n"
                  "Runs regexercise.exe and tells what happens: each box, the registry calls\n"
@@ -53,6 +54,9 @@ struct Arguments {
                  "  --screenshots DIR   saves a PNG of each box in DIR\n"
                  "  --virtual-desktop   runs the program on a Wine virtual desktop, which draws\n"
                  "                      window frames where no window manager does\n"
+                 "  --registry-editor   opens the registry editor at WrittenKey while the box\n"
+                 "                      \"Now check the registry\" waits, and looks again after\n"
+                 "                      the end; with --screenshots, pictures the desktop\n"
                  "  --timeout SECONDS   waits this long for each box and for the end (30)\n"
                  "  --trace-file FILE   the file this watcher's standard error goes to\n"
                  "                      (2>FILE): under Wine, the program's registry calls are\n"
@@ -97,12 +101,15 @@ Arguments Parse(int argc, char **argv) {
         } else if (argument == "--observe") {
             arguments.options.pressOk = false;
             arguments.narration.personAnswers = true;
+        } else if (argument == "--registry-editor") {
+            arguments.options.openEditor = true;
         } else if (argument == "--virtual-desktop") {
             arguments.options.virtualDesktop = true;
         } else if (argument == "--finish") {
             arguments.finish = true;
         } else if (argument == "--screenshots" && hasValue) {
-            arguments.narration.screenshotDir = argv[++i];
+            arguments.options.pictureDir = argv[++i];
+            arguments.narration.pictures = true;
         } else if (argument == "--stop-file" && hasValue) {
             arguments.stopFile = argv[++i];
         } else if (argument == "--trace-file" && hasValue) {
@@ -170,7 +177,7 @@ int Watch(PrefixJournal &journal, const Arguments &arguments) {
                   << std::endl;
         return interrupted;
     }
-    NarrateEnd(std::cout, run);
+    NarrateEnd(std::cout, arguments.narration, run);
     if (run.interrupted) {
         std::cout << "Interrupted: OK was pressed at once, " << HowItEnded(run)
                   << "; the Wine settings that the watch changed are put back." << std::endl;
@@ -199,6 +206,11 @@ int main(int argc, char **argv) {
     // dialog that waits on a screen that nobody may see.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     try {
+        const std::size_t editors = arguments.finish ? CloseStrayEditors(arguments.options) : 0;
+        if (editors > 0) {
+            std::cout << "regexercise-watch: closed " << editors
+                      << " registry editor(s) that a watch left open." << std::endl;
+        }
         PrefixJournal journal;
         SayRecovered(journal);
         return arguments.finish ? Finish(journal, arguments) : Watch(journal, arguments);

@@ -1,7 +1,5 @@
 #include "narration.h"
 
-#include "screenshot.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <iomanip>
@@ -9,7 +7,7 @@
 
 namespace {
 
-const std::string writtenKeyName = std::string("HKEY_LOCAL_MACHINE\\") + writtenKeyPath;
+const std::string writtenKey = writtenKeyName;
 
 struct ErrorName {
     DWORD code;
@@ -277,9 +275,9 @@ std::string WrittenKeyLifetime(const WatchedRun &run) {
         otherwise.push_back("it is still there after the end");
     }
     if (otherwise.empty()) {
-        return writtenKeyName + " existed exactly while the second box waited.";
+        return writtenKey + " existed exactly while the second box waited.";
     }
-    std::string text = writtenKeyName + " did not exist exactly while the second box waited: ";
+    std::string text = writtenKey + " did not exist exactly while the second box waited: ";
     for (std::size_t index = 0; index < otherwise.size(); ++index) {
         text += (index ? "; " : "") + otherwise[index];
     }
@@ -289,15 +287,33 @@ std::string WrittenKeyLifetime(const WatchedRun &run) {
 // The key while a box waits, as `reg query` would show it, or why it cannot.
 void NarrateWrittenKey(std::ostream &out, const KeyContents &key) {
     if (key.unreadable) {
-        out << "  " << writtenKeyName << " exists, but cannot be read: " << *key.unreadable << " "
+        out << "  " << writtenKey << " exists, but cannot be read: " << *key.unreadable << " "
             << NameOf(static_cast<DWORD>(*key.unreadable)) << " "
             << SystemMessage(static_cast<DWORD>(*key.unreadable)) << "\n";
     } else if (key.exists) {
         out << "  The registry while the box waits (reg query \"HKLM\\" << writtenKeyPath
             << "\"):\n"
-            << FormatAsRegQuery(writtenKeyName, key, "    ");
+            << FormatAsRegQuery(writtenKey, key, "    ");
     } else {
-        out << "  " << writtenKeyName << " does not exist while the box waits.\n";
+        out << "  " << writtenKey << " does not exist while the box waits.\n";
+    }
+}
+
+// What the registry editor's status bar named, and the picture with it.
+void NarrateEditor(std::ostream &out, const Narration &narration, const EditorView &view) {
+    const bool after = view.box.right == view.box.left;
+    out << "  The registry editor, "
+        << (after ? (view.refreshed ? "refreshed" : "opened again") : "opened at " + writtenKey)
+        << ", shows " << (view.shownKey.empty() ? "no key" : Quoted(view.shownKey));
+    if (after) {
+        out << (view.showsWrittenKey ? ": WrittenKey is still there" : ": WrittenKey is gone");
+    } else if (!view.showsWrittenKey) {
+        out << ", not WrittenKey";
+    }
+    out << ".\n";
+    if (narration.pictures) {
+        out << "  screenshot of the desktop: "
+            << (view.picture.empty() ? "(could not save)" : view.picture) << "\n";
     }
 }
 
@@ -337,7 +353,7 @@ void NarrateStart(std::ostream &out, const std::string &exePath, const WatchOpti
     out << std::flush;
 }
 
-void NarrateBox(std::ostream &out, const Narration &narration, std::size_t, HWND box,
+void NarrateBox(std::ostream &out, const Narration &narration, std::size_t, HWND,
                 const SeenBox &seen) {
     const std::size_t firstNotShown = seen.number - seen.notShownBefore.size();
     for (std::size_t index = 0; index < seen.notShownBefore.size(); ++index) {
@@ -359,12 +375,16 @@ void NarrateBox(std::ostream &out, const Narration &narration, std::size_t, HWND
     }
     out << "\n";
 
-    if (!narration.screenshotDir.empty()) {
-        const std::string path =
-            narration.screenshotDir + "/box-" + std::to_string(seen.number) + ".png";
-        out << "  screenshot: " << (SaveScreenshot(box, path) ? path : "(could not save)") << "\n";
+    if (narration.pictures) {
+        out << "  screenshot: " << (seen.picture.empty() ? "(could not save)" : seen.picture)
+            << "\n";
     }
     NarrateWrittenKey(out, seen.writtenKeyWhenShown);
+    if (seen.editor) {
+        NarrateEditor(out, narration, *seen.editor);
+    } else if (!seen.editorFailure.empty()) {
+        out << "  The registry editor could not be opened: " << seen.editorFailure << ".\n";
+    }
     out << (narration.personAnswers ? "  Waiting for you to press OK." : "  Pressing OK.")
         << std::endl;
 }
@@ -400,7 +420,7 @@ std::string WhyBoxesNotShown(const WatchedRun &run) {
     return "";
 }
 
-void NarrateEnd(std::ostream &out, const WatchedRun &run) {
+void NarrateEnd(std::ostream &out, const Narration &narration, const WatchedRun &run) {
     const bool traced = run.untracedBecause.empty();
     if (traced) {
         const std::size_t firstLeft = run.boxes.empty() ? 1 : run.boxes.back().number + 1;
@@ -414,8 +434,17 @@ void NarrateEnd(std::ostream &out, const WatchedRun &run) {
                      BoxesAsked(run) == 0u ? "in the whole run" : "after the last box");
     }
     out << HowItEnded(run) << ".\n"
-        << writtenKeyName << (run.writtenKeyAfterExit.exists ? " is still there.\n" : " is gone.\n")
-        << "\nIn all: ";
+        << writtenKey << (run.writtenKeyAfterExit.exists ? " is still there.\n" : " is gone.\n");
+    if (run.editorAfterEnd) {
+        NarrateEditor(out, narration, *run.editorAfterEnd);
+        if (run.editorAfterEnd->refreshed) {
+            out << "  It was closed again, so that its settings could be put back.\n";
+        }
+    } else if (!run.editorFailureAfterEnd.empty()) {
+        out << "  The registry editor could not be read again: " << run.editorFailureAfterEnd
+            << ".\n";
+    }
+    out << "\nIn all: ";
     if (!traced) {
         out << "registry calls unknown, as they were not traced. ";
     } else if (!run.traceIncompleteBecause.empty()) {

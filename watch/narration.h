@@ -9,7 +9,7 @@
 #include <string>
 
 struct Narration {
-    std::string screenshotDir; // empty: no screenshots
+    bool pictures = false; // taken of each box, and of the registry editor
     bool personAnswers = false;
     bool traced = false;
 };
@@ -31,7 +31,7 @@ std::string HowItEnded(const WatchedRun &run);
 // words when it gave any; empty when each was shown.
 std::string WhyBoxesNotShown(const WatchedRun &run);
 
-void NarrateEnd(std::ostream &out, const WatchedRun &run);
+void NarrateEnd(std::ostream &out, const Narration &narration, const WatchedRun &run);
 
 // One line for one call: the function, the key, the value and the result,
 // e.g. RegOpenKeyExA  HKLM "\"  161 ERROR_BAD_PATHNAME  <the system's message>.

@@ -1,6 +1,8 @@
 #include "watch.h"
 
 #include "call_trace.h"
+#include "registry_editor.h"
+#include "screenshot.h"
 
 #include <tlhelp32.h>
 
@@ -17,6 +19,9 @@ constexpr int messageBoxTextId = 0xFFFF;
 // How long a program that the watcher has answered may take to end once
 // the watch is interrupted.
 constexpr DWORD interruptGraceMs = 10000;
+// Watching a person: how long the refreshed editor stays on their screen
+// after the end, before it is closed so that its settings can be put back.
+constexpr DWORD editorLingerMs = 3000;
 
 struct ProcessHandles {
     PROCESS_INFORMATION info{};
@@ -82,11 +87,16 @@ class VirtualDesktop {
   public:
     static constexpr char name[] = "regexercise-watch";
 
+    // Room for the registry editor and a box beside it.
+    static constexpr int width = 832;
+    static constexpr int height = 480;
+
     explicit VirtualDesktop(PrefixJournal &journal)
         : previous_(GetThreadDesktop(GetCurrentThreadId())) {
         // Wine makes a desktop a virtual one, a window of its own, when its
         // settings give it a size; without one, nothing draws the frames.
-        journal.Set("Software\\Wine\\Explorer\\Desktops", name, std::string("640x480"));
+        journal.Set("Software\\Wine\\Explorer\\Desktops", name,
+                    std::to_string(width) + "x" + std::to_string(height));
         desktop_ = CreateDesktopA(name, nullptr, nullptr, 0, GENERIC_ALL, nullptr);
         if (!desktop_ || !SetThreadDesktop(desktop_)) {
             const DWORD error = GetLastError();
@@ -244,6 +254,104 @@ void LetItPaint(HWND box) {
     Sleep(200);
 }
 
+// The box as a person sees it: the active window, its title bar lit. It
+// became active while its process was not yet in the foreground, so it drew
+// itself inactive, and Wine does not draw it again when it later comes to
+// the foreground; handing the foreground away and back activates it anew,
+// as a person's click on it would.
+void ActivateForPicture(HWND window) {
+    SetForegroundWindow(GetDesktopWindow());
+    // The window's thread learns of each change in turn; once it has
+    // answered this, it has let go of being active.
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &ignored);
+    SetForegroundWindow(window);
+    LetItPaint(window);
+}
+
+std::string PictureIn(const std::string &dir, const std::string &name, HWND window) {
+    const std::string path = dir + "/" + name + ".png";
+    return SaveScreenshot(window, path) ? path : "";
+}
+
+// The editor on the left of the virtual desktop, wide enough for the data
+// of a value to show in full, and the box on its right.
+constexpr RECT editorPlace = {8, 8, 8 + 640, 8 + 400};
+constexpr int boxLeft = editorPlace.right + 16;
+
+RECT WindowPlace(HWND window) {
+    RECT place{};
+    GetWindowRect(window, &place);
+    return place;
+}
+
+// What the editor shows now, and a picture of the desktop with it.
+EditorView Look(const RegistryEditor &editor, HWND box, const WatchOptions &options) {
+    EditorView view;
+    view.shownKey = editor.ShownKey();
+    view.showsWrittenKey = NamesKey(view.shownKey, writtenKeyName);
+    view.editor = WindowPlace(editor.Window());
+    if (box) {
+        view.box = WindowPlace(box);
+    }
+    if (!options.pictureDir.empty()) {
+        // Opened last, the editor is the window the person works in.
+        ActivateForPicture(editor.Window());
+        view.picture = PictureIn(options.pictureDir, box ? "editor-with-box" : "editor-after",
+                                 GetDesktopWindow());
+    }
+    return view;
+}
+
+// Opens the editor at WrittenKey beside the box, as a person checking the
+// registry would, and waits until it shows the key.
+void OpenEditorBeside(HWND box, PrefixJournal &journal, const Launch &launch,
+                      const WatchOptions &options, std::optional<RegistryEditor> &editor,
+                      SeenBox &seen) {
+    try {
+        std::optional<RECT> place;
+        if (options.virtualDesktop) {
+            place = editorPlace;
+            const RECT boxPlace = WindowPlace(box);
+            const int top = (VirtualDesktop::height - (boxPlace.bottom - boxPlace.top)) / 2;
+            SetWindowPos(box, nullptr, boxLeft, top, 0, 0,
+                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        }
+        editor.emplace(journal, writtenKeyName, launch.desktop, place, options.timeoutMs);
+        editor->WaitUntilShowing(writtenKeyName, true, options.timeoutMs);
+        seen.editor = Look(*editor, box, options);
+    } catch (const std::runtime_error &failure) {
+        seen.editorFailure = failure.what();
+        editor.reset();
+    }
+}
+
+// After the end: the editor still open is refreshed, or it is opened again,
+// and read until it no longer shows WrittenKey.
+void LookAgainAfterEnd(PrefixJournal &journal, const Launch &launch, const WatchOptions &options,
+                       std::optional<RegistryEditor> &editor, WatchedRun &run) {
+    try {
+        const bool refreshed = editor && editor->IsOpen();
+        if (refreshed) {
+            editor->Refresh();
+        } else {
+            editor.reset();
+            editor.emplace(journal, writtenKeyName, launch.desktop,
+                           options.virtualDesktop ? std::optional<RECT>(editorPlace) : std::nullopt,
+                           options.timeoutMs);
+        }
+        editor->WaitUntilShowing(writtenKeyName, false, options.timeoutMs);
+        run.editorAfterEnd = Look(*editor, nullptr, options);
+        run.editorAfterEnd->refreshed = refreshed;
+        if (!options.pressOk) {
+            Sleep(editorLingerMs);
+        }
+    } catch (const std::runtime_error &failure) {
+        run.editorFailureAfterEnd = failure.what();
+    }
+    editor.reset();
+}
+
 } // namespace
 
 std::string WhyUntraced(const WatchOptions &options) {
@@ -301,6 +409,8 @@ WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const Wa
     const DWORD processId = process.info.dwProcessId;
 
     std::size_t told = 0; // the parts of the trace told with a box so far
+    std::optional<RegistryEditor> editor;
+    bool everOpenedEditor = false;
     while (const HWND box = WaitForBoxOrEnd(process, options, run)) {
         LetItPaint(box);
         SeenBox seen = ReadBox(box);
@@ -320,10 +430,22 @@ WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const Wa
             }
         }
         told = seen.number;
+        if (!options.pictureDir.empty()) {
+            ActivateForPicture(box);
+            seen.picture = PictureIn(options.pictureDir, "box-" + std::to_string(seen.number), box);
+        }
+        if (options.openEditor && seen.text == checkRegistryText && !run.interrupted) {
+            OpenEditorBeside(box, journal, launch, options, editor, seen);
+            everOpenedEditor = true;
+        }
         if (onBox) {
             onBox(run.boxes.size(), box, seen);
         }
         if (options.pressOk) {
+            if (editor) {
+                editor->Close(options.timeoutMs);
+                editor.reset();
+            }
             // Once interrupted, OK is pressed without the hold.
             run.interrupted = run.interrupted || IsSet(options.interruption, options.holdOpenMs);
             seen.writtenKeyBeforeOk = ReadKey(HKEY_LOCAL_MACHINE, writtenKeyPath);
@@ -342,6 +464,10 @@ WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const Wa
         GetExitCodeProcess(process.info.hProcess, &run.exitStatus);
     }
     run.writtenKeyAfterExit = ReadKey(HKEY_LOCAL_MACHINE, writtenKeyPath);
+    if (everOpenedEditor && !run.interrupted && !run.stillRunning) {
+        LookAgainAfterEnd(journal, launch, options, editor, run);
+    }
+    editor.reset();
     if (trace) {
         run.trace = trace->Read(processId);
         // Wine writes the program's last lines before the process ends, so a
@@ -363,11 +489,24 @@ WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const Wa
     return run;
 }
 
-std::size_t FinishStrays(const std::string &exePath, const WatchOptions &options) {
-    // Boxes on the virtual desktop are found only from a thread on it.
+namespace {
+
+// Windows on the virtual desktop are found only from a thread on it.
+void MoveOntoVirtualDesktop() {
     if (const HDESK desktop = OpenDesktopA(VirtualDesktop::name, 0, FALSE, GENERIC_ALL)) {
         SetThreadDesktop(desktop);
     }
+}
+
+} // namespace
+
+std::size_t CloseStrayEditors(const WatchOptions &options) {
+    MoveOntoVirtualDesktop();
+    return CloseAllEditors(options.timeoutMs);
+}
+
+std::size_t FinishStrays(const std::string &exePath, const WatchOptions &options) {
+    MoveOntoVirtualDesktop();
     std::vector<DWORD> strays;
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 entry{};

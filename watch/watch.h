@@ -17,6 +17,18 @@
 #include <string>
 #include <vector>
 
+// What the registry editor showed, opened as a person would open it to check.
+struct EditorView {
+    std::string shownKey; // as its status bar names it
+    bool showsWrittenKey = false;
+    // The whole desktop with it, when pictures are taken; empty when none
+    // could be saved.
+    std::string picture;
+    RECT editor{};          // where it stood on the desktop
+    RECT box{};             // and the box beside it, if one was open
+    bool refreshed = false; // left open while the program ran on, and read again
+};
+
 struct SeenBox {
     // Which of the program's boxes it is, counting the ones it asked for and
     // that could not be shown: 1 for the first.
@@ -36,6 +48,11 @@ struct SeenBox {
     // False when the trace did not show this box's call in time: its calls
     // are then among those after the last box.
     bool callTraced = true;
+    std::string picture; // the box alone, when pictures are taken and one could be saved
+    // The registry editor opened while the box that asks to check the
+    // registry waits; or why it could not be.
+    std::optional<EditorView> editor;
+    std::string editorFailure;
 };
 
 struct WatchedRun {
@@ -56,6 +73,9 @@ struct WatchedRun {
     bool stopped = false;
     // Left running for the person, when they interrupted a watch of their run.
     bool stillRunning = false;
+    // The registry editor after the end, when it was opened while a box waited.
+    std::optional<EditorView> editorAfterEnd;
+    std::string editorFailureAfterEnd;
 };
 
 struct WatchOptions {
@@ -71,6 +91,14 @@ struct WatchOptions {
     // Runs the program on a Wine virtual desktop of its own, where Wine draws
     // the windows' frames and title bars itself (Xvfb has no window manager).
     bool virtualDesktop = false;
+    // Where pictures of each box, and of the desktop with the registry
+    // editor, are saved; empty: none are taken.
+    std::string pictureDir;
+    // While the box that asks to check the registry waits, the registry
+    // editor is opened at WrittenKey, as a person would; after the end it is
+    // read again, refreshed or opened again, to see the key gone. Watching a
+    // person, it stays open until the end; otherwise it is closed before OK.
+    bool openEditor = false;
     // An event that ends the watch early once it is set. A watcher that
     // plays the user then presses OK at once, in the open box and any later
     // one, and ends the program should it still not end within a few
@@ -90,6 +118,9 @@ bool Complete(const WatchedRun &run);
 using BoxHandler = std::function<void(std::size_t index, HWND box, const SeenBox &seen)>;
 
 constexpr char writtenKeyPath[] = "WrittenKey";
+constexpr char writtenKeyName[] = "HKEY_LOCAL_MACHINE\\WrittenKey";
+// The text of the box during which the person is to look at the registry.
+constexpr char checkRegistryText[] = "Now check the registry";
 
 // Why the program's calls cannot be traced with these options here; empty
 // when they can. Checks that what this process writes to its standard error
@@ -104,6 +135,11 @@ std::optional<std::size_t> BoxesAsked(const WatchedRun &run);
 // the process does not end within the timeout.
 WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const WatchOptions &options,
                     const BoxHandler &onBox = {});
+
+// Closes the registry editors that a watcher left open on its virtual
+// desktop when it died; they write their settings as they close, so this
+// comes before the prefix is put back. Returns how many there were.
+std::size_t CloseStrayEditors(const WatchOptions &options);
 
 // Finishes every running copy of the program that a watcher left when it
 // died: presses OK in its boxes, on the watcher's virtual desktop too, and
