@@ -438,7 +438,7 @@ void NarrateEnd(std::ostream &out, const Narration &narration, const WatchedRun 
     if (run.editorAfterEnd) {
         NarrateEditor(out, narration, *run.editorAfterEnd);
         if (run.editorAfterEnd->refreshed) {
-            out << "  It was closed again, so that its settings could be put back.\n";
+            out << "  It was closed a few seconds later, so that its settings could be put back.\n";
         }
     } else if (!run.editorFailureAfterEnd.empty()) {
         out << "  The registry editor could not be read again: " << run.editorFailureAfterEnd

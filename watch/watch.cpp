@@ -22,6 +22,9 @@ constexpr DWORD interruptGraceMs = 10000;
 // Watching a person: how long the refreshed editor stays on their screen
 // after the end, before it is closed so that its settings can be put back.
 constexpr DWORD editorLingerMs = 3000;
+// The editor names the key it shows as soon as its window is up; a key it
+// does not reach by then (deleted already, say) it will not reach.
+constexpr DWORD editorSettleMs = 10000;
 
 struct ProcessHandles {
     PROCESS_INFORMATION info{};
@@ -318,7 +321,7 @@ void OpenEditorBeside(HWND box, PrefixJournal &journal, const Launch &launch,
                          SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
         }
         editor.emplace(journal, writtenKeyName, launch.desktop, place, options.timeoutMs);
-        editor->WaitUntilShowing(writtenKeyName, true, options.timeoutMs);
+        editor->WaitUntilShowing(writtenKeyName, true, std::min(options.timeoutMs, editorSettleMs));
         seen.editor = Look(*editor, box, options);
     } catch (const std::runtime_error &failure) {
         seen.editorFailure = failure.what();
@@ -340,7 +343,8 @@ void LookAgainAfterEnd(PrefixJournal &journal, const Launch &launch, const Watch
                            options.virtualDesktop ? std::optional<RECT>(editorPlace) : std::nullopt,
                            options.timeoutMs);
         }
-        editor->WaitUntilShowing(writtenKeyName, false, options.timeoutMs);
+        editor->WaitUntilShowing(writtenKeyName, false,
+                                 std::min(options.timeoutMs, editorSettleMs));
         run.editorAfterEnd = Look(*editor, nullptr, options);
         run.editorAfterEnd->refreshed = refreshed;
         if (!options.pressOk) {
