@@ -438,6 +438,8 @@ WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const Wa
             ActivateForPicture(box);
             seen.picture = PictureIn(options.pictureDir, "box-" + std::to_string(seen.number), box);
         }
+        // Once interrupted, the box is answered at once, without a look in the editor.
+        run.interrupted = run.interrupted || IsSet(options.interruption);
         if (options.openEditor && seen.text == checkRegistryText && !run.interrupted) {
             OpenEditorBeside(box, journal, launch, options, editor, seen);
             everOpenedEditor = true;
