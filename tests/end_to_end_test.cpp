@@ -157,7 +157,7 @@ TEST_F(EndToEnd, EachRunFillsWrittenKeyWhileTheSecondBoxWaitsAndRemovesIt) {
                       R"(RegSetValueExA HKLM "WrittenKey" "WrittenDWord" -> 0)",
                       R"(RegCloseKey HKLM "WrittenKey" -> 0)",
                   }));
-        EXPECT_EQ(Told(run.callsAfterLastBox),
+        EXPECT_EQ(Told(CallsAfterLastBox(run)),
                   std::vector<std::string>{R"(RegDeleteKeyA HKLM "WrittenKey" -> 0)"});
     }
     // The refused first pass left nothing on the root key itself either.
@@ -462,7 +462,7 @@ TEST_F(EndToEnd, WhenAPersonAnswersTheWatcherOnlyWatches) {
     ASSERT_EQ(run.boxes.size(), 2u);
     EXPECT_TRUE(run.boxes[1].writtenKeyWhenShown.exists);
     EXPECT_FALSE(run.boxes[1].writtenKeyBeforeOk) << "nobody knows when the person presses OK";
-    EXPECT_EQ(run.callsAfterLastBox.size(), 1u);
+    EXPECT_EQ(CallsAfterLastBox(run).size(), 1u);
     ASSERT_TRUE(run.boxes[1].editor) << run.boxes[1].editorFailure;
     EXPECT_TRUE(run.boxes[1].editor->showsWrittenKey) << run.boxes[1].editor->shownKey;
     ASSERT_TRUE(run.editorAfterEnd) << run.editorFailureAfterEnd;

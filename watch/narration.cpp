@@ -299,13 +299,13 @@ void NarrateWrittenKey(std::ostream &out, const KeyContents &key) {
     }
 }
 
-// What the registry editor's status bar named, and the picture with it.
-void NarrateEditor(std::ostream &out, const Narration &narration, const EditorView &view) {
-    const bool after = view.box.right == view.box.left;
-    out << "  The registry editor, "
-        << (after ? (view.refreshed ? "refreshed" : "opened again") : "opened at " + writtenKey)
-        << ", shows " << (view.shownKey.empty() ? "no key" : Quoted(view.shownKey));
-    if (after) {
+// What the registry editor's status bar named, and the picture with it;
+// `how` it came to show that: "opened at ...", "refreshed".
+void NarrateEditor(std::ostream &out, const Narration &narration, const EditorView &view,
+                   const std::string &how, bool afterTheEnd) {
+    out << "  The registry editor, " << how << ", shows "
+        << (view.shownKey.empty() ? "no key" : Quoted(view.shownKey));
+    if (afterTheEnd) {
         out << (view.showsWrittenKey ? ": WrittenKey is still there" : ": WrittenKey is gone");
     } else if (!view.showsWrittenKey) {
         out << ", not WrittenKey";
@@ -381,7 +381,7 @@ void NarrateBox(std::ostream &out, const Narration &narration, std::size_t, HWND
     }
     NarrateWrittenKey(out, seen.writtenKeyWhenShown);
     if (seen.editor) {
-        NarrateEditor(out, narration, *seen.editor);
+        NarrateEditor(out, narration, *seen.editor, "opened at " + writtenKey, false);
     } else if (!seen.editorFailure.empty()) {
         out << "  The registry editor could not be opened: " << seen.editorFailure << ".\n";
     }
@@ -430,14 +430,15 @@ void NarrateEnd(std::ostream &out, const Narration &narration, const WatchedRun 
     }
     out << "\n";
     if (traced) {
-        NarrateCalls(out, run.callsAfterLastBox,
+        NarrateCalls(out, CallsAfterLastBox(run),
                      BoxesAsked(run) == 0u ? "in the whole run" : "after the last box");
     }
     out << HowItEnded(run) << ".\n"
         << writtenKey << (run.writtenKeyAfterExit.exists ? " is still there.\n" : " is gone.\n");
     if (run.editorAfterEnd) {
-        NarrateEditor(out, narration, *run.editorAfterEnd);
-        if (run.editorAfterEnd->refreshed) {
+        const EditorView &after = *run.editorAfterEnd;
+        NarrateEditor(out, narration, after, after.refreshed ? "refreshed" : "opened again", true);
+        if (after.refreshed) {
             out << "  It was closed a few seconds later, so that its settings could be put back.\n";
         }
     } else if (!run.editorFailureAfterEnd.empty()) {

@@ -378,6 +378,11 @@ std::string WhyUntraced(const WatchOptions &options) {
     return "";
 }
 
+std::vector<RegistryCall> CallsAfterLastBox(const WatchedRun &run) {
+    return run.partsAfterLastBox.empty() ? std::vector<RegistryCall>{}
+                                         : run.partsAfterLastBox.back().calls;
+}
+
 std::optional<std::size_t> BoxesAsked(const WatchedRun &run) {
     if (!run.untracedBecause.empty()) {
         return std::nullopt;
@@ -475,22 +480,21 @@ WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const Wa
     }
     editor.reset();
     if (trace) {
-        run.trace = trace->Read(processId);
         // Wine writes the program's last lines before the process ends, so a
         // line written now comes after them, unless the file takes no more.
-        if (!trace->ReachesFile()) {
+        const bool wholeRun = trace->ReachesFile();
+        run.trace = trace->Read(processId);
+        if (!wholeRun) {
             run.traceIncompleteBecause = "the trace file took nothing more after some point of "
                                          "the run: it could not be written (a full disk?)";
         } else if (run.trace.calls.empty()) {
             run.traceIncompleteBecause = "the trace holds no call of " + FileName(exePath) +
                                          ": Wine did not trace it (is relay off in WINEDEBUG?)";
         }
-        run.trace = trace->Read(processId);
         const std::vector<TracePart> parts = SplitAtMessageBoxes(run.trace);
         run.partsAfterLastBox.assign(
             parts.begin() + static_cast<std::ptrdiff_t>(std::min(told, parts.size() - 1)),
             parts.end());
-        run.callsAfterLastBox = parts.back().calls;
     }
     return run;
 }

@@ -66,7 +66,6 @@ struct WatchedRun {
     // What the trace holds after the last box seen: boxes asked for and not
     // shown, and, last, the calls after the last box call.
     std::vector<TracePart> partsAfterLastBox;
-    std::vector<RegistryCall> callsAfterLastBox; // after the last box call, up to the end
     // The person asked the watcher to stop (see WatchOptions::interruption).
     bool interrupted = false;
     // The watcher ended the program, which did not end by itself in time.
@@ -126,6 +125,9 @@ constexpr char checkRegistryText[] = "Now check the registry";
 // when they can. Checks that what this process writes to its standard error
 // reaches the trace file.
 std::string WhyUntraced(const WatchOptions &options);
+
+// The calls after the program's last box call, up to the end; none when untraced.
+std::vector<RegistryCall> CallsAfterLastBox(const WatchedRun &run);
 
 // The boxes that the trace shows the program asked for; none when untraced.
 std::optional<std::size_t> BoxesAsked(const WatchedRun &run);
