@@ -126,9 +126,16 @@ killed-watcher)
     start_run "$work/out.txt"
     stop_watcher_at_box_2
     kill -CONT "$watcher"
-    # The editor itself: the 64-bit process, after the 32-bit one that starts it.
+    # The editor itself: the 64-bit process, not the 32-bit one that starts it.
+    editor_runs() {
+        local pid
+        for pid in $(pgrep -x regedit.exe); do
+            case $(readlink "/proc/$pid/exe") in *wine64*) return 0 ;; esac
+        done
+        return 1
+    }
     tries=0
-    until pgrep -f '^regedit\.exe$' >/dev/null || [ "$tries" -ge 600 ]; do
+    until editor_runs || [ "$tries" -ge 600 ]; do
         sleep 0.05
         tries=$((tries + 1))
     done
