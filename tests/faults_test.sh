@@ -127,20 +127,30 @@ killed-watcher)
     stop_watcher_at_box_2
     kill -CONT "$watcher"
     # The editor itself: the 64-bit process, not the 32-bit one that starts it.
-    editor_runs() {
+    editor_pid() {
         local pid
         for pid in $(pgrep -x regedit.exe); do
-            case $(readlink "/proc/$pid/exe") in *wine64*) return 0 ;; esac
+            case $(readlink "/proc/$pid/exe") in *wine64*) echo "$pid" && return 0 ;; esac
         done
         return 1
     }
     tries=0
-    until editor_runs || [ "$tries" -ge 600 ]; do
+    until editor=$(editor_pid) || [ "$tries" -ge 1200 ]; do
+        sleep 0.025
+        tries=$((tries + 1))
+    done
+    # Held as it starts, most likely before its window is open, until the
+    # watch is being finished: what finishes it must wait for the editor.
+    kill -STOP "$editor" || true
+    kill -STOP "$watcher"
+    kill -KILL "$watcher"
+    tries=0
+    until pgrep -f -- '--finish' >/dev/null || [ "$tries" -ge 400 ]; do
         sleep 0.05
         tries=$((tries + 1))
     done
-    kill -STOP "$watcher"
-    kill -KILL "$watcher"
+    sleep 1
+    kill -CONT "$editor" || true
     finish_run
     cat "$work/out.txt"
     check "./run ends non-zero" [ "$status" != 0 ]

@@ -1,4 +1,5 @@
 #include "registry_editor.h"
+#include "processes.h"
 
 #include <commctrl.h>
 
@@ -11,6 +12,7 @@ namespace {
 
 const std::string editorSettings = "Software\\Microsoft\\Windows\\CurrentVersion\\Applets\\Regedit";
 constexpr char editorPath[] = "C:\\windows\\regedit.exe";
+constexpr char editorFileName[] = "regedit.exe";
 constexpr char editorClass[] = "RegEdit_RegEdit";
 constexpr char statusBarClass[] = "msctls_statusbar32";
 constexpr DWORD pollIntervalMs = 50;
@@ -41,6 +43,38 @@ std::string TextOf(HWND window) {
         return "";
     }
     return std::string(text, length < sizeof text ? length : sizeof text - 1);
+}
+
+BOOL CALLBACK CollectVisibleWindowProcess(HWND window, LPARAM param) {
+    if (IsWindowVisible(window)) {
+        DWORD processId = 0;
+        GetWindowThreadProcessId(window, &processId);
+        reinterpret_cast<std::vector<DWORD> *>(param)->push_back(processId);
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK CollectDesktopWindowProcesses(LPSTR desktopName, LPARAM param) {
+    if (const HDESK desktop = OpenDesktopA(desktopName, 0, FALSE, DESKTOP_ENUMERATE)) {
+        EnumDesktopWindows(desktop, CollectVisibleWindowProcess, param);
+        CloseDesktop(desktop);
+    }
+    return TRUE;
+}
+
+// Whether an editor runs that shows no window on any desktop yet: a 32-bit
+// process starts the 64-bit editor through a process of Wine's own, and the
+// editor takes a moment more to open its window.
+bool AnyEditorStarting() {
+    std::vector<DWORD> withWindows;
+    EnumDesktopsA(GetProcessWindowStation(), CollectDesktopWindowProcesses,
+                  reinterpret_cast<LPARAM>(&withWindows));
+    for (const DWORD editor : ProcessesNamed(editorFileName)) {
+        if (std::find(withWindows.begin(), withWindows.end(), editor) == withWindows.end()) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool EqualNoCase(const std::string &a, const std::string &b) {
@@ -173,13 +207,19 @@ void RegistryEditor::Close(DWORD timeoutMs) {
 }
 
 std::size_t CloseAllEditors(DWORD timeoutMs) {
-    const std::vector<HWND> editors = EditorWindows();
-    for (const HWND window : editors) {
-        PostMessageA(window, WM_CLOSE, 0, 0);
-    }
+    std::vector<HWND> closed;
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!EditorWindows().empty() && GetTickCount64() < deadline) {
+    for (;;) {
+        const std::vector<HWND> open = EditorWindows();
+        for (const HWND window : open) {
+            if (std::find(closed.begin(), closed.end(), window) == closed.end()) {
+                PostMessageA(window, WM_CLOSE, 0, 0);
+                closed.push_back(window);
+            }
+        }
+        if ((open.empty() && !AnyEditorStarting()) || GetTickCount64() > deadline) {
+            return closed.size();
+        }
         Sleep(pollIntervalMs);
     }
-    return editors.size();
 }

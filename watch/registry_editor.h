@@ -62,5 +62,6 @@ class RegistryEditor {
 bool NamesKey(const std::string &statusText, const std::string &keyName);
 
 // Closes every registry editor on this thread's desktop, as its close button
-// does, and waits for them to go. Returns how many there were.
+// does, and waits for them to go; an editor that is still starting is waited
+// for first, up to the timeout. Returns how many were closed.
 std::size_t CloseAllEditors(DWORD timeoutMs);

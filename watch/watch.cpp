@@ -2,9 +2,8 @@
 
 #include "call_trace.h"
 #include "registry_editor.h"
+#include "processes.h"
 #include "screenshot.h"
-
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstring>
@@ -517,18 +516,7 @@ std::size_t CloseStrayEditors(const WatchOptions &options) {
 
 std::size_t FinishStrays(const std::string &exePath, const WatchOptions &options) {
     MoveOntoVirtualDesktop();
-    std::vector<DWORD> strays;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more;
-         more = Process32Next(snapshot, &entry)) {
-        if (_stricmp(entry.szExeFile, FileName(exePath).c_str()) == 0 &&
-            entry.th32ProcessID != GetCurrentProcessId()) {
-            strays.push_back(entry.th32ProcessID);
-        }
-    }
-    CloseHandle(snapshot);
+    const std::vector<DWORD> strays = ProcessesNamed(FileName(exePath));
     for (const DWORD id : strays) {
         ProcessHandles process;
         process.info.dwProcessId = id;
