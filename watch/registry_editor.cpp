@@ -62,9 +62,10 @@ BOOL CALLBACK CollectDesktopWindowProcesses(LPSTR desktopName, LPARAM param) {
     return TRUE;
 }
 
-// Whether an editor runs that shows no window on any desktop yet: a 32-bit
-// process starts the 64-bit editor through a process of Wine's own, and the
-// editor takes a moment more to open its window.
+// Whether an editor runs that shows no window on any desktop: one still
+// starting (a 32-bit process starts the 64-bit editor through a process of
+// Wine's own, and the editor takes a moment more to open its window), or one
+// closing, which writes its settings as it ends.
 bool AnyEditorStarting() {
     std::vector<DWORD> withWindows;
     EnumDesktopsA(GetProcessWindowStation(), CollectDesktopWindowProcesses,
@@ -99,7 +100,7 @@ RegistryEditor::RegistryEditor(PrefixJournal &journal, const std::string &keyNam
     // A 32-bit process starts the 64-bit editor through a process of Wine's
     // own, so the editor is known by its window, the one that is new.
     const std::vector<HWND> before = EditorWindows();
-    std::string commandLine = "regedit.exe";
+    std::string commandLine = editorFileName;
     std::string desktopName = desktop.value_or("");
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
