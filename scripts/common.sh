@@ -33,9 +33,6 @@ say() {
 AT_EXIT=()
 at_exit() {
     AT_EXIT+=("$1")
-    trap run_at_exit EXIT
-    trap 'exit 130' INT
-    trap 'exit 143' TERM
 }
 run_at_exit() {
     local index
@@ -45,35 +42,99 @@ run_at_exit() {
     AT_EXIT=()
 }
 
-# When a process started, in clock ticks since boot; empty when there is no
-# such process. With the process id, it names one process for good.
-process_start_time() {
-    [ -r "/proc/$1/stat" ] && sed 's/.*) //' "/proc/$1/stat" | cut -d' ' -f20
+# Every end of a script has a last line that says how it ended. The stage
+# under way is named in it when the script fails or is interrupted there,
+# with what to do; report_times gives the line of an end that got that far.
+SCRIPT_NAME=./${0##*/}
+STAGE="starting"
+STAGE_HINT=""
+LAST_LINE_SAID=
+stage() {
+    STAGE=$1
+    STAGE_HINT=${2:-}
+}
+on_exit() {
+    local status=$?
+    trap - EXIT INT TERM
+    run_at_exit
+    [ -n "$LAST_LINE_SAID" ] && exit "$status"
+    case $status in
+    0) ;;
+    130) say "$SCRIPT_NAME was interrupted while $STAGE; what it had changed is put back." ;;
+    143) say "$SCRIPT_NAME was stopped (SIGTERM) while $STAGE; what it had changed is put back." ;;
+    *) say "$SCRIPT_NAME failed while $STAGE (status $status)${STAGE_HINT:+: $STAGE_HINT}." ;;
+    esac
+    exit "$status"
+}
+trap on_exit EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Ends the script with one line that says what failed and what to do.
+fail() {
+    say "$*"
+    LAST_LINE_SAID=1
+    exit 1
 }
 
-# Whether the process with this id and start time (as recorded) still runs.
-still_running() {
-    [ -n "${1:-}" ] && [ "$(process_start_time "$1")" = "${2:-}" ]
+# Wine takes only an absolute WINEPREFIX.
+absolute_wine_prefix() {
+    case $WINEPREFIX in
+    /*) ;;
+    "") fail "WINEPREFIX is set but empty: unset it, or name the prefix's folder." ;;
+    *)
+        WINEPREFIX=$(realpath -m -- "$WINEPREFIX")
+        say "WINEPREFIX is a relative path, which Wine does not take: using $WINEPREFIX instead."
+        ;;
+    esac
+    export WINEPREFIX
+}
+
+# A file could not be made or written in the folder: says why, in the
+# system's words (read-only, disk full), and ends.
+cannot_write() {
+    local folder=$1 why=$2
+    why=${why##*: }
+    fail "$SCRIPT_NAME: ${folder#"$REPO_ROOT"/}/ cannot be written (${why:-for a reason not given})," \
+        "and the build, its lock and the Wine prefixes are kept there: make room, or make" \
+        "it writable, and run this again."
 }
 
 # One ./run or ./test at a time in a clone: they share its build and its
-# Wine prefixes. A lock whose process has gone (killed, say) is taken over.
-# Tests that run ./run from ./test give it a lock of their own
-# (REGEXERCISE_LOCK), in a prefix of their own.
+# Wine prefixes. Tests that run ./run from ./test give it a lock of their own
+# (REGEXERCISE_LOCK), in a prefix of their own. The lock is flock(1)'s, held
+# by a process of its own for as long as this script's process lives: the
+# kernel lets go of it however that ends, and nothing this script starts (a
+# Wine server that outlives it, say) holds it.
 take_clone_lock() {
     local what=$1 prefix=$2 lock=${REGEXERCISE_LOCK:-$REPO_ROOT/build/lock}
-    local pid start holder held_prefix
-    mkdir -p "$(dirname "$lock")"
-    until (set -o noclobber; printf '%s\t%s\t%s\t%s\n' $$ "$(process_start_time $$)" "$what" "$prefix" >"$lock") 2>/dev/null; do
-        IFS=$'\t' read -r pid start holder held_prefix <"$lock" || true
-        if still_running "${pid:-}" "${start:-}"; then
-            say "$holder is already under way in this clone (process $pid, Wine prefix $held_prefix): wait for it to end, or stop it, and try again."
-            exit 1
+    local why pid holder held_prefix status
+    if ! why=$({ mkdir -p "$(dirname "$lock")" && : >>"$lock"; } 2>&1); then
+        cannot_write "$(dirname "$lock")" "$why"
+    fi
+    # The holder writes who it is into the lock, for the message below.
+    flock -n -o -E 75 "$lock" bash -c \
+        'printf "%s\t%s\t%s\n" "$1" "$2" "$3" >"$4" || exit 74; exec tail -s 0.1 --pid="$1" -f /dev/null' \
+        lock-holder "$$" "$what" "$prefix" "$lock" </dev/null >/dev/null 2>"$lock.why" &
+    CLONE_LOCK_HOLDER=$!
+    until IFS=$'\t' read -r pid holder held_prefix <"$lock" 2>/dev/null && [ "$pid" = $$ ]; do
+        if ! kill -0 "$CLONE_LOCK_HOLDER" 2>/dev/null; then
+            status=0
+            wait "$CLONE_LOCK_HOLDER" || status=$?
+            case $status in
+            75)
+                IFS=$'\t' read -r pid holder held_prefix <"$lock" || true
+                fail "${holder:-Another run} is already under way in this clone (process" \
+                    "${pid:-unknown}, Wine prefix ${held_prefix:-unknown}): wait for it to end, or" \
+                    "stop it, and try again."
+                ;;
+            *) cannot_write "$(dirname "$lock")" "$(cat "$lock.why" 2>/dev/null)" ;;
+            esac
         fi
-        say "A ${holder:-run} that did not end (process ${pid:-unknown}) left its lock $lock: taking it over."
-        rm -f "$lock"
+        sleep 0.02
     done
-    at_exit "rm -f '$lock'"
+    rm -f "$lock.why"
+    at_exit "kill $CLONE_LOCK_HOLDER 2>/dev/null"
 }
 
 as_root() {
@@ -94,9 +155,10 @@ stage_done() {
     STAGE_TIMES+=("$1 $((SECONDS - $2)) s")
 }
 
-# One line of figures: the whole time and each timed stage's, and how it
-# ended when not well (its exit status).
+# One line of figures, the script's last: the whole time and each timed
+# stage's, and how it ended when not well (its exit status).
 report_times() {
+    LAST_LINE_SAID=1
     local stages ended=took
     stages=$(printf '%s, ' "${STAGE_TIMES[@]}")
     case ${2:-0} in
@@ -113,6 +175,13 @@ report_times() {
 # configured keeps its tests, but ./run builds only its two programs there.
 build() {
     cd "$REPO_ROOT"
+    # A clone moved elsewhere keeps the old folder's paths in its build tree.
+    local configured
+    configured=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$BUILD_DIR/CMakeCache.txt" 2>/dev/null || true)
+    if [ -n "$configured" ] && [ "$configured" != "$REPO_ROOT" ]; then
+        say "${BUILD_DIR#"$REPO_ROOT"/} was made for a clone at $configured: making it anew here."
+        rm -rf "$BUILD_DIR"
+    fi
     if [ "${1:-}" = with-tests ]; then
         cmake --preset "$PRESET" -B "$BUILD_DIR" -DREGEXERCISE_BUILD_TESTS=ON >/dev/null
         cmake --build "$BUILD_DIR" -j "$(nproc)"

@@ -78,7 +78,7 @@ TEST_F(Journal, PutsBackEveryValueWithItsTypeAndBytes) {
     Store(L"caf\u00e9", REG_BINARY, {0x00, 0xFF, 0x10});
     const std::vector<Stored> before = StoredValues(wideScratch);
     {
-        PrefixJournal journal;
+        PrefixJournal journal({{HKEY_CURRENT_USER, scratch}});
         journal.Set(scratch, "MultiText", std::string("changed"));
         journal.Set(scratch, "Long", std::nullopt);
         journal.Set(scratch, "Added", std::string("new"));
@@ -92,7 +92,7 @@ TEST_F(Journal, RemovesTheKeysItMadeAndNothingMore) {
     const std::string made = scratch + "\\made\\deeper";
     Store(L"Kept", REG_SZ, WideBytes(std::wstring(L"yes", 4)));
     {
-        PrefixJournal journal;
+        PrefixJournal journal({{HKEY_CURRENT_USER, made}});
         journal.Set(made, "Value", std::string("1"));
         EXPECT_TRUE(KeyExists(wideScratch + L"\\made\\deeper"));
     }

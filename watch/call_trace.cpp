@@ -1,5 +1,7 @@
 #include "call_trace.h"
 
+#include "win32.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -24,12 +26,12 @@ void TraceOnlyRegistryAndBoxes(PrefixJournal &journal, const std::string &progra
 }
 
 TraceReader::TraceReader(const std::string &path)
-    : file_(CreateFileA(path.c_str(), GENERIC_READ,
+    : file_(CreateFileW(Wide(path).c_str(), GENERIC_READ,
                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {
     if (file_ == INVALID_HANDLE_VALUE) {
-        throw std::runtime_error("cannot read the trace file " + path + " (error " +
-                                 std::to_string(GetLastError()) + ")");
+        throw std::runtime_error("cannot read the trace file " + path + ": " +
+                                 SystemMessage(GetLastError()));
     }
     SetFilePointer(file_, 0, nullptr, FILE_END);
 }
@@ -74,8 +76,16 @@ RelayTrace TraceReader::Read(DWORD processId) {
 
 RelayTrace TraceReader::UpToShownBox(DWORD processId, std::size_t told, DWORD timeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    ULONGLONG nextCheck = GetTickCount64() + markWaitMs;
     RelayTrace trace = Read(processId);
     while (!FirstShown(SplitAtMessageBoxes(trace), told) && GetTickCount64() < deadline) {
+        // A file that takes no more lines (a full disk) will not show the call.
+        if (GetTickCount64() > nextCheck) {
+            if (!ReachesFile()) {
+                break;
+            }
+            nextCheck = GetTickCount64() + markWaitMs;
+        }
         Sleep(pollIntervalMs);
         trace = Read(processId);
     }

@@ -1,11 +1,13 @@
 #include "interruption.h"
 
+#include "win32.h"
+
 namespace {
 
 constexpr DWORD pollIntervalMs = 50;
 
 HANDLE interruption = nullptr;
-std::string stopFile;
+std::wstring stopFile;
 
 BOOL WINAPI OnConsoleControl(DWORD) {
     SetEvent(interruption);
@@ -17,7 +19,7 @@ BOOL WINAPI OnConsoleControl(DWORD) {
 }
 
 DWORD WINAPI WatchStopFile(void *) {
-    while (GetFileAttributesA(stopFile.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    while (GetFileAttributesW(stopFile.c_str()) == INVALID_FILE_ATTRIBUTES) {
         Sleep(pollIntervalMs);
     }
     SetEvent(interruption);
@@ -31,7 +33,7 @@ HANDLE InterruptionEvent(const std::optional<std::string> &file) {
         interruption = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         SetConsoleCtrlHandler(OnConsoleControl, TRUE);
         if (file) {
-            stopFile = *file;
+            stopFile = Wide(*file);
             if (const HANDLE thread =
                     CreateThread(nullptr, 0, WatchStopFile, nullptr, 0, nullptr)) {
                 CloseHandle(thread);

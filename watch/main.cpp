@@ -8,9 +8,11 @@
 #include "prefix_journal.h"
 #include "program_file.h"
 #include "watch.h"
+#include "win32.h"
 
 #include <fcntl.h>
 #include <io.h>
+#include <shellapi.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -35,19 +37,50 @@ struct Arguments {
     std::optional<std::string> stopFile;
 };
 
+// Where the watcher leaves its own word on how the watch ended, written last
+// of all: a script that finds none knows that the watcher did not get as far.
+std::optional<std::string> statusFile;
+
+// One line, "complete 0": how the watch ended, and the exit status it ends
+// with. Written whole or not at all.
+int Ended(const std::string &how, int status) {
+    if (statusFile) {
+        const std::wstring path = Wide(*statusFile);
+        const std::wstring partial = path + L".partial";
+        const std::string line = how + " " + std::to_string(status) + "\n";
+        bool whole = false;
+        {
+            const UniqueHandle file(CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr,
+                                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            DWORD written = 0;
+            whole = file.get() != INVALID_HANDLE_VALUE &&
+                    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written,
+                              nullptr) &&
+                    written == line.size() && FlushFileBuffers(file.get());
+        }
+        if (!whole || !MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            std::cout << "regexercise-watch: cannot write " << *statusFile << ": "
+                      << SystemMessage(GetLastError()) << std::endl;
+            DeleteFileW(partial.c_str());
+        }
+    }
+    return status;
+}
+
 // All that the watcher says goes to standard output: standard error may be
 // the trace file.
 [[noreturn]] void Refuse(const std::string &what) {
     std::cout << "regexercise-watch: " << what << std::endl;
-    std::exit(badInput);
+    std::exit(Ended("bad-input", badInput));
 }
 
 [[noreturn]] void Usage(int status) {
     std::cout << "usage: regexercise-watch [--observe] [--screenshots DIR] [--virtual-desktop]\n"
                  "                         [--registry-editor] [--timeout SECONDS]\n"
                  "                         [--trace-file FILE]\n"
-                 "                         [--stop-file FILE] PATH\\regexercise.exe\n"
-                 "       regexercise-watch --finish [--timeout SECONDS] PATH\\regexercise.exe\n"
+                 "                         [--stop-file FILE] [--status-file FILE]\n"
+                 "                         PATH\\regexercise.exe\n"
+                 "       regexercise-watch --finish [--timeout SECONDS] [--status-file FILE]\n"
                  "Runs regexercise.exe and tells what happens: each box, the registry calls\n"
                  "before it and the registry while it waits.\n"
                  "  --observe           a person presses OK; without it, the watcher does\n"
@@ -62,8 +95,11 @@ struct Arguments {
                  "                      (2>FILE): under Wine, the program's registry calls are\n"
                  "                      read from its relay trace there\n"
                  "  --stop-file FILE    ends the watch early, as Ctrl-C does, once FILE exists\n"
-                 "  --finish            answers and ends a regexercise.exe that a watcher left\n"
-                 "                      running when it died, and puts back the prefix\n"
+                 "  --status-file FILE  writes there last, in one line, how the watch ended\n"
+                 "                      and its exit status (\"complete 0\")\n"
+                 "  --finish            finishes what a watcher that died left: closes the\n"
+                 "                      editor and answers the program that it started, and\n"
+                 "                      puts back the prefix; every start does this first\n"
                  "Ctrl-C ends the watch early. Watching a person, the program stays on the\n"
                  "screen for them; otherwise OK is pressed at once and the program ends.\n"
                  "Either way, the Wine settings that the watch changed are put back.\n"
@@ -91,8 +127,14 @@ DWORD TimeoutMs(const std::string &text) {
     return static_cast<DWORD>(seconds) * 1000;
 }
 
-Arguments Parse(int argc, char **argv) {
+Arguments Parse(const std::vector<std::string> &argv) {
+    const int argc = static_cast<int>(argv.size());
     Arguments arguments;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (argv[i] == "--status-file") {
+            statusFile = argv[i + 1];
+        }
+    }
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -112,6 +154,8 @@ Arguments Parse(int argc, char **argv) {
             arguments.narration.pictures = true;
         } else if (argument == "--stop-file" && hasValue) {
             arguments.stopFile = argv[++i];
+        } else if (argument == "--status-file" && hasValue) {
+            ++i;
         } else if (argument == "--trace-file" && hasValue) {
             arguments.options.traceFile = argv[++i];
         } else if (argument == "--timeout" && hasValue) {
@@ -127,7 +171,8 @@ Arguments Parse(int argc, char **argv) {
             arguments.exePath = argument;
         }
     }
-    if (arguments.exePath.empty()) {
+    if (arguments.exePath.empty() && !arguments.finish) {
+        Ended("bad-input", badInput);
         Usage(badInput);
     }
     if (!arguments.finish) {
@@ -140,7 +185,15 @@ Arguments Parse(int argc, char **argv) {
     return arguments;
 }
 
-void SayRecovered(const PrefixJournal &journal) {
+// What the start found that a watch which died had left, one line each.
+void SayRecovered(const PrefixJournal &journal, const std::vector<std::string> &finished) {
+    for (const std::string &line : finished) {
+        std::cout << "regexercise-watch: a watch that did not end left processes running: "
+                  << line << "." << std::endl;
+    }
+    for (const std::string &line : journal.SetAside()) {
+        std::cout << "regexercise-watch: " << line << std::endl;
+    }
     const auto &keys = journal.Recovered();
     if (keys.empty()) {
         return;
@@ -151,16 +204,6 @@ void SayRecovered(const PrefixJournal &journal) {
     }
     std::cout << "regexercise-watch: a watch that did not end left " << list
               << " changed; put back as it was before." << std::endl;
-}
-
-int Finish(PrefixJournal &journal, const Arguments &arguments) {
-    const std::size_t strays = FinishStrays(arguments.exePath, arguments.options);
-    journal.Restore();
-    if (strays > 0) {
-        std::cout << "regexercise-watch: answered and ended " << strays
-                  << " regexercise.exe that was still running." << std::endl;
-    }
-    return 0;
 }
 
 int Watch(PrefixJournal &journal, const Arguments &arguments) {
@@ -175,47 +218,62 @@ int Watch(PrefixJournal &journal, const Arguments &arguments) {
         std::cout << "\nInterrupted: no longer watching. regexercise.exe still runs, its box "
                      "waiting for you; the Wine settings that the watch changed are put back."
                   << std::endl;
-        return interrupted;
+        return Ended("left-for-you", interrupted);
     }
     NarrateEnd(std::cout, arguments.narration, run);
     if (run.interrupted) {
         std::cout << "Interrupted: OK was pressed at once, " << HowItEnded(run)
                   << "; the Wine settings that the watch changed are put back." << std::endl;
-        return interrupted;
+        return Ended("interrupted", interrupted);
     }
     const std::string notShown = WhyBoxesNotShown(run);
     if (!Complete(run) && !notShown.empty()) {
         std::cout << "The program ran, but its boxes could not be shown: " << notShown << std::endl;
-        return incomplete;
+        return Ended("boxes-not-shown", incomplete);
     }
     if (!Complete(run)) {
         std::cout << "The run is not complete: " << HowItEnded(run) << "." << std::endl;
-        return incomplete;
+        return Ended("incomplete", incomplete);
     }
-    return static_cast<int>(run.exitStatus);
+    const int status = static_cast<int>(run.exitStatus);
+    return Ended(status == 0 ? "complete" : "complete-with-status", status);
+}
+
+// The command line as the system has it, in UTF-8: the program's path may
+// hold any letters, whatever the code page.
+std::vector<std::string> CommandLine() {
+    int count = 0;
+    wchar_t **const wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> arguments;
+    for (int index = 0; index < count; ++index) {
+        arguments.push_back(Utf8(wide[index]));
+    }
+    LocalFree(wide);
+    return arguments;
 }
 
 } // namespace
 
-int main(int argc, char **argv) {
+int main() {
     // Plain "\n" line ends: the narration is read in Unix terminals and logs too.
     _setmode(_fileno(stdout), _O_BINARY);
-    Arguments arguments = Parse(argc, argv);
+    Arguments arguments = Parse(CommandLine());
     arguments.options.interruption = InterruptionEvent(arguments.stopFile);
     // A crash of the program ends it with its status, rather than with a
     // dialog that waits on a screen that nobody may see.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     try {
-        const std::size_t editors = arguments.finish ? CloseStrayEditors(arguments.options) : 0;
-        if (editors > 0) {
-            std::cout << "regexercise-watch: closed " << editors
-                      << " registry editor(s) that a watch left open." << std::endl;
+        std::vector<std::string> finished;
+        PrefixJournal journal(WatchedKeys(), [&](const std::vector<LeftProcess> &left) {
+            finished = FinishLeft(left, arguments.options.timeoutMs);
+        });
+        SayRecovered(journal, finished);
+        if (arguments.finish) {
+            return Ended("finished", 0);
         }
-        PrefixJournal journal;
-        SayRecovered(journal);
-        return arguments.finish ? Finish(journal, arguments) : Watch(journal, arguments);
+        return Watch(journal, arguments);
     } catch (const std::exception &failure) {
         std::cout << "\nregexercise-watch: " << failure.what() << std::endl;
-        return incomplete;
+        return Ended("failed", incomplete);
     }
 }

@@ -284,6 +284,11 @@ std::string WrittenKeyLifetime(const WatchedRun &run) {
     return text + ".";
 }
 
+// A picture's path, or where it was to go and why it could not be saved.
+std::string Picture(const std::string &path, const std::string &failure) {
+    return path.empty() ? "could not save " + (failure.empty() ? "it" : failure) : path;
+}
+
 // The key while a box waits, as `reg query` would show it, or why it cannot.
 void NarrateWrittenKey(std::ostream &out, const KeyContents &key) {
     if (key.unreadable) {
@@ -312,23 +317,12 @@ void NarrateEditor(std::ostream &out, const Narration &narration, const EditorVi
     }
     out << ".\n";
     if (narration.pictures) {
-        out << "  screenshot of the desktop: "
-            << (view.picture.empty() ? "(could not save)" : view.picture) << "\n";
+        out << "  screenshot of the desktop: " << Picture(view.picture, view.pictureFailure)
+            << "\n";
     }
 }
 
 } // namespace
-
-std::string SystemMessage(DWORD code) {
-    char text[512] = {};
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                   text, sizeof text, nullptr);
-    std::string message = text;
-    std::replace(message.begin(), message.end(), '\r', ' ');
-    std::replace(message.begin(), message.end(), '\n', ' ');
-    message.erase(message.find_last_not_of(' ') + 1);
-    return message;
-}
 
 std::string FormatRegistryCall(const RegistryCall &call) {
     std::string target = KeyText(call);
@@ -376,8 +370,7 @@ void NarrateBox(std::ostream &out, const Narration &narration, std::size_t, HWND
     out << "\n";
 
     if (narration.pictures) {
-        out << "  screenshot: " << (seen.picture.empty() ? "(could not save)" : seen.picture)
-            << "\n";
+        out << "  screenshot: " << Picture(seen.picture, seen.pictureFailure) << "\n";
     }
     NarrateWrittenKey(out, seen.writtenKeyWhenShown);
     if (seen.editor) {
@@ -429,12 +422,28 @@ void NarrateEnd(std::ostream &out, const Narration &narration, const WatchedRun 
         }
     }
     out << "\n";
-    if (traced) {
-        NarrateCalls(out, CallsAfterLastBox(run),
-                     BoxesAsked(run) == 0u ? "in the whole run" : "after the last box");
+    const std::string when = BoxesAsked(run) == 0u ? "in the whole run" : "after the last box";
+    if (traced && run.traceIncompleteBecause.empty()) {
+        NarrateCalls(out, CallsAfterLastBox(run), when);
+    } else if (traced) {
+        // What the trace lacks is not known not to have happened.
+        const std::vector<RegistryCall> calls = CallsAfterLastBox(run);
+        if (!calls.empty()) {
+            NarrateCalls(out, calls, when + " that the trace holds");
+        }
+        out << "  Registry calls " << when << " beyond those: unknown, as the trace is not "
+            << "whole.\n";
+    }
+    for (const std::string &ended : run.ended) {
+        out << ended << ".\n";
     }
     out << HowItEnded(run) << ".\n"
-        << writtenKey << (run.writtenKeyAfterExit.exists ? " is still there.\n" : " is gone.\n");
+        << writtenKey << (run.writtenKeyAfterExit.exists ? " is still there" : " is gone");
+    if (run.writtenKeyPutBack) {
+        out << "; as the program did not end by itself, it is put back as it was before the run, "
+               "with the Wine settings";
+    }
+    out << ".\n";
     if (run.editorAfterEnd) {
         const EditorView &after = *run.editorAfterEnd;
         NarrateEditor(out, narration, after, after.refreshed ? "refreshed" : "opened again", true);

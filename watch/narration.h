@@ -3,6 +3,7 @@
 #pragma once
 
 #include "watch.h"
+#include "win32.h"
 
 #include <cstddef>
 #include <ostream>
@@ -13,9 +14,6 @@ struct Narration {
     bool personAnswers = false;
     bool traced = false;
 };
-
-// The system's own words for a result code, on one line.
-std::string SystemMessage(DWORD code);
 
 void NarrateStart(std::ostream &out, const std::string &exePath, const WatchOptions &options);
 

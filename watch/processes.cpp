@@ -2,23 +2,72 @@
 
 #include <tlhelp32.h>
 
-#include <cstring>
+#include <cstdio>
 
-std::vector<DWORD> ProcessesNamed(const std::string &fileName) {
-    std::vector<DWORD> found;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return found;
+namespace {
+
+struct WindowSearch {
+    DWORD processId;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectWindowOf(HWND window, LPARAM param) {
+    auto *const search = reinterpret_cast<WindowSearch *>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId && IsWindowVisible(window)) {
+        search->found.push_back(window);
     }
-    PROCESSENTRY32 entry{};
+    return TRUE;
+}
+
+BOOL CALLBACK SearchDesktop(LPWSTR desktopName, LPARAM param) {
+    if (const HDESK desktop = OpenDesktopW(desktopName, 0, FALSE, DESKTOP_ENUMERATE)) {
+        EnumDesktopWindows(desktop, CollectWindowOf, param);
+        CloseDesktop(desktop);
+    }
+    return TRUE;
+}
+
+} // namespace
+
+DWORD ParentOf(DWORD processId) {
+    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (snapshot.get() == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more;
-         more = Process32Next(snapshot, &entry)) {
-        if (_stricmp(entry.szExeFile, fileName.c_str()) == 0 &&
-            entry.th32ProcessID != GetCurrentProcessId()) {
-            found.push_back(entry.th32ProcessID);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID == processId) {
+            return entry.th32ParentProcessID;
         }
     }
-    CloseHandle(snapshot);
-    return found;
+    return 0;
+}
+
+std::vector<HWND> WindowsOf(DWORD processId) {
+    WindowSearch search{processId, {}};
+    EnumDesktopsW(GetProcessWindowStation(), SearchDesktop, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+bool HasEnded(HANDLE process) {
+    return WaitForSingleObject(process, 0) != WAIT_TIMEOUT;
+}
+
+bool AwaitOrEnd(HANDLE process, DWORD timeoutMs) {
+    if (WaitForSingleObject(process, timeoutMs) != WAIT_TIMEOUT) {
+        return true;
+    }
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, 2000);
+    return false;
+}
+
+std::string ProcessName(const std::string &fileName, DWORD processId) {
+    char id[16];
+    std::snprintf(id, sizeof id, "0x%04lX", static_cast<unsigned long>(processId));
+    return fileName + " (process " + id + ")";
 }

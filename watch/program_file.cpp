@@ -1,10 +1,11 @@
 #include "program_file.h"
 
-#include "narration.h"
+#include "win32.h"
 
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <cstring>
 #include <vector>
 
@@ -15,7 +16,7 @@ constexpr char expectedName[] = "regexercise.exe";
 class File {
   public:
     explicit File(const std::string &path)
-        : handle_(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        : handle_(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr)) {}
     ~File() {
         if (handle_ != INVALID_HANDLE_VALUE) {
@@ -72,31 +73,33 @@ std::string WhyNot32BitProgram(const File &file) {
 // The name the program was built as, from its version resource.
 std::string OriginalFileName(const std::string &path) {
     DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    const std::wstring widePath = Wide(path);
+    const DWORD size = GetFileVersionInfoSizeW(widePath.c_str(), &ignored);
     std::vector<char> info(size);
     const WORD *translation = nullptr;
     UINT length = 0;
-    if (size == 0 || !GetFileVersionInfoA(path.c_str(), 0, size, info.data()) ||
-        !VerQueryValueA(info.data(), "\\VarFileInfo\\Translation",
+    if (size == 0 || !GetFileVersionInfoW(widePath.c_str(), 0, size, info.data()) ||
+        !VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation",
                         reinterpret_cast<void **>(const_cast<WORD **>(&translation)), &length) ||
         length < 2 * sizeof(WORD)) {
         return "";
     }
-    char query[64];
-    std::snprintf(query, sizeof query, "\\StringFileInfo\\%04x%04x\\OriginalFilename",
-                  translation[0], translation[1]);
-    char *name = nullptr;
-    if (!VerQueryValueA(info.data(), query, reinterpret_cast<void **>(&name), &length) ||
+    wchar_t query[64];
+    std::swprintf(query, sizeof query / sizeof query[0],
+                  L"\\StringFileInfo\\%04x%04x\\OriginalFilename", translation[0],
+                  translation[1]);
+    wchar_t *name = nullptr;
+    if (!VerQueryValueW(info.data(), query, reinterpret_cast<void **>(&name), &length) ||
         length == 0) {
         return "";
     }
-    return name;
+    return Utf8(name);
 }
 
 } // namespace
 
 std::string WhyNotRegexercise(const std::string &path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return SystemMessage(GetLastError());
     }

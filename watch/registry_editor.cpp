@@ -3,16 +3,15 @@
 
 #include <commctrl.h>
 
-#include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace {
 
 const std::string editorSettings = "Software\\Microsoft\\Windows\\CurrentVersion\\Applets\\Regedit";
 constexpr char editorPath[] = "C:\\windows\\regedit.exe";
-constexpr char editorFileName[] = "regedit.exe";
 constexpr char editorClass[] = "RegEdit_RegEdit";
 constexpr char statusBarClass[] = "msctls_statusbar32";
 constexpr DWORD pollIntervalMs = 50;
@@ -45,39 +44,6 @@ std::string TextOf(HWND window) {
     return std::string(text, length < sizeof text ? length : sizeof text - 1);
 }
 
-BOOL CALLBACK CollectVisibleWindowProcess(HWND window, LPARAM param) {
-    if (IsWindowVisible(window)) {
-        DWORD processId = 0;
-        GetWindowThreadProcessId(window, &processId);
-        reinterpret_cast<std::vector<DWORD> *>(param)->push_back(processId);
-    }
-    return TRUE;
-}
-
-BOOL CALLBACK CollectDesktopWindowProcesses(LPSTR desktopName, LPARAM param) {
-    if (const HDESK desktop = OpenDesktopA(desktopName, 0, FALSE, DESKTOP_ENUMERATE)) {
-        EnumDesktopWindows(desktop, CollectVisibleWindowProcess, param);
-        CloseDesktop(desktop);
-    }
-    return TRUE;
-}
-
-// Whether an editor runs that shows no window on any desktop: one still
-// starting (a 32-bit process starts the 64-bit editor through a process of
-// Wine's own, and the editor takes a moment more to open its window), or one
-// closing, which writes its settings as it ends.
-bool AnyEditorStarting() {
-    std::vector<DWORD> withWindows;
-    EnumDesktopsA(GetProcessWindowStation(), CollectDesktopWindowProcesses,
-                  reinterpret_cast<LPARAM>(&withWindows));
-    for (const DWORD editor : ProcessesNamed(editorFileName)) {
-        if (std::find(withWindows.begin(), withWindows.end(), editor) == withWindows.end()) {
-            return true;
-        }
-    }
-    return false;
-}
-
 bool EqualNoCase(const std::string &a, const std::string &b) {
     return a.size() == b.size() && _stricmp(a.c_str(), b.c_str()) == 0;
 }
@@ -95,11 +61,9 @@ bool NamesKey(const std::string &statusText, const std::string &keyName) {
 
 RegistryEditor::RegistryEditor(PrefixJournal &journal, const std::string &keyName,
                                const std::optional<std::string> &desktop,
-                               const std::optional<RECT> &place, DWORD timeoutMs) {
+                               const std::optional<RECT> &place, DWORD timeoutMs)
+    : journal_(journal) {
     journal.Set(editorSettings, "LastKey", keyName);
-    // A 32-bit process starts the 64-bit editor through a process of Wine's
-    // own, so the editor is known by its window, the one that is new.
-    const std::vector<HWND> before = EditorWindows();
     std::string commandLine = editorFileName;
     std::string desktopName = desktop.value_or("");
     STARTUPINFOA startup{};
@@ -112,25 +76,34 @@ RegistryEditor::RegistryEditor(PrefixJournal &journal, const std::string &keyNam
                                  " (error " + std::to_string(GetLastError()) + ")");
     }
     CloseHandle(started.hThread);
-    CloseHandle(started.hProcess);
+    launcher_.reset(started.hProcess);
+    launcherId_ = started.dwProcessId;
+    journal.Started({"editor", launcherId_, CreationTime(launcher_.get())});
+    // Under Wine the window is the 64-bit editor's, a process that the one
+    // started here starts in turn.
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     while (!statusBar_) {
         for (const HWND window : EditorWindows()) {
-            if (std::find(before.begin(), before.end(), window) == before.end() &&
-                IsWindowVisible(window)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            if (IsWindowVisible(window) && (owner == launcherId_ || ParentOf(owner) == launcherId_)) {
                 window_ = window;
+                processId_ = owner;
             }
         }
         statusBar_ = window_ ? FindWindowExA(window_, nullptr, statusBarClass, nullptr) : nullptr;
-        if (GetTickCount64() > deadline) {
+        if (!statusBar_ && GetTickCount64() > deadline) {
+            Close(0);
             throw std::runtime_error("the registry editor showed no window within " +
                                      std::to_string(timeoutMs / 1000) + " s");
         }
         Sleep(pollIntervalMs);
     }
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window_, &processId);
-    process_ = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, processId);
+    process_.reset(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
+                               FALSE, processId_));
+    if (process_ && processId_ != launcherId_) {
+        journal.Started({"editor", processId_, CreationTime(process_.get())});
+    }
     if (place) {
         SetWindowPos(window_, HWND_TOP, place->left, place->top, place->right - place->left,
                      place->bottom - place->top, SWP_NOACTIVATE);
@@ -191,36 +164,47 @@ bool RegistryEditor::IsOpen() const {
     return window_ && IsWindow(window_) && IsWindowVisible(window_);
 }
 
-void RegistryEditor::Close(DWORD timeoutMs) {
-    if (!process_) {
-        return;
+std::vector<std::string> RegistryEditor::Close(DWORD timeoutMs) {
+    std::vector<std::string> ended;
+    if (!launcher_) {
+        return ended;
     }
     if (IsWindow(window_)) {
         PostMessageA(window_, WM_CLOSE, 0, 0);
     }
     // It writes its settings as it ends: the journal puts them back after.
-    if (WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process_, 1);
-        WaitForSingleObject(process_, messageTimeoutMs);
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (const auto &[process, id] : {std::pair<HANDLE, DWORD>{process_.get(), processId_},
+                                      std::pair<HANDLE, DWORD>{launcher_.get(), launcherId_}}) {
+        if (!process) {
+            continue;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (!AwaitOrEnd(process, deadline > now ? static_cast<DWORD>(deadline - now) : 0)) {
+            ended.push_back(ProcessName(editorFileName, id) + ", the registry editor that this "
+                                                              "watch opened, did not close: ended");
+        }
+        journal_.Forget(id);
     }
-    CloseHandle(process_);
-    process_ = nullptr;
+    process_.reset();
+    launcher_.reset();
+    return ended;
 }
 
-std::size_t CloseAllEditors(DWORD timeoutMs) {
-    std::vector<HWND> closed;
+std::string CloseLeftEditor(const LeftProcess &editor, DWORD timeoutMs) {
+    const auto process = static_cast<HANDLE>(editor.handle.get());
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        const std::vector<HWND> open = EditorWindows();
-        for (const HWND window : open) {
-            if (std::find(closed.begin(), closed.end(), window) == closed.end()) {
-                PostMessageA(window, WM_CLOSE, 0, 0);
-                closed.push_back(window);
-            }
+    // One still starting shows its window in a moment; it is closed then.
+    while (!HasEnded(process) && GetTickCount64() < deadline) {
+        for (const HWND window : WindowsOf(editor.started.id)) {
+            PostMessageA(window, WM_CLOSE, 0, 0);
         }
-        if ((open.empty() && !AnyEditorStarting()) || GetTickCount64() > deadline) {
-            return closed.size();
+        if (WaitForSingleObject(process, 250) != WAIT_TIMEOUT) {
+            break;
         }
-        Sleep(pollIntervalMs);
     }
+    const std::string name = ProcessName(editorFileName, editor.started.id);
+    return AwaitOrEnd(process, 0) ? "closed " + name + ", a registry editor that it had opened"
+                                  : "ended " + name + ", a registry editor that it had opened "
+                                                      "and that did not close";
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 class RegistryEditor {
   public:
@@ -46,13 +47,21 @@ class RegistryEditor {
     // False once the person has closed it.
     bool IsOpen() const;
 
-    // Closes it as its close button does, and waits for it to end.
-    void Close(DWORD timeoutMs);
+    // Closes it as its close button does, and waits for it, and for the
+    // process that started it, to end. Returns a line for each that had to
+    // be ended; none when both ended by themselves.
+    std::vector<std::string> Close(DWORD timeoutMs);
 
   private:
     void FitColumns() const;
 
-    HANDLE process_ = nullptr;
+    PrefixJournal &journal_;
+    // The process that this watcher started: under Wine a 32-bit one that
+    // starts the 64-bit editor and waits for it; on Windows the editor itself.
+    UniqueHandle launcher_;
+    DWORD launcherId_ = 0;
+    UniqueHandle process_; // the one whose window it is
+    DWORD processId_ = 0;
     HWND window_ = nullptr;
     HWND statusBar_ = nullptr;
 };
@@ -61,7 +70,9 @@ class RegistryEditor {
 // ends it, after a backslash or nothing.
 bool NamesKey(const std::string &statusText, const std::string &keyName);
 
-// Closes every registry editor on this thread's desktop, as its close button
-// does, and waits for them to go; an editor that is still starting is waited
-// for first, up to the timeout. Returns how many were closed.
-std::size_t CloseAllEditors(DWORD timeoutMs);
+// Closes a registry editor that a watch started and left, as its close
+// button does, and ends it should it not end within the timeout; one still
+// starting is waited for first. Returns a line that says what was done.
+std::string CloseLeftEditor(const LeftProcess &editor, DWORD timeoutMs);
+
+constexpr char editorFileName[] = "regedit.exe";

@@ -1,5 +1,7 @@
 #include "screenshot.h"
 
+#include "win32.h"
+
 #include <wincodec.h>
 #include <wrl/client.h>
 
@@ -62,15 +64,8 @@ class ScreenCopy {
     bool copied_ = false;
 };
 
-std::wstring Wide(const std::string &text) {
-    const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-    std::vector<wchar_t> wide(static_cast<std::size_t>(length > 0 ? length : 1));
-    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), length);
-    return wide.data();
-}
-
 // Encodes the bitmap with the platform's PNG encoder (Windows Imaging Component).
-bool WritePng(HBITMAP bitmap, const std::string &path) {
+HRESULT WritePng(HBITMAP bitmap, const std::wstring &path) {
     ComPtr<IWICImagingFactory> factory;
     ComPtr<IWICBitmap> image;
     ComPtr<IWICStream> stream;
@@ -78,25 +73,42 @@ bool WritePng(HBITMAP bitmap, const std::string &path) {
     ComPtr<IWICBitmapFrameEncode> frame;
     ComPtr<IPropertyBag2> frameOptions;
     WICPixelFormatGUID format = GUID_WICPixelFormat24bppBGR;
-    return SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_PPV_ARGS(&factory))) &&
-           SUCCEEDED(
-               factory->CreateBitmapFromHBITMAP(bitmap, nullptr, WICBitmapIgnoreAlpha, &image)) &&
-           SUCCEEDED(factory->CreateStream(&stream)) &&
-           SUCCEEDED(stream->InitializeFromFilename(Wide(path).c_str(), GENERIC_WRITE)) &&
-           SUCCEEDED(factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder)) &&
-           SUCCEEDED(encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache)) &&
-           SUCCEEDED(encoder->CreateNewFrame(&frame, &frameOptions)) &&
-           SUCCEEDED(frame->Initialize(frameOptions.Get())) &&
-           SUCCEEDED(frame->SetPixelFormat(&format)) &&
-           SUCCEEDED(frame->WriteSource(image.Get(), nullptr)) && SUCCEEDED(frame->Commit()) &&
-           SUCCEEDED(encoder->Commit());
+    HRESULT result =
+        CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory));
+    const auto step = [&result](auto &&call) {
+        if (SUCCEEDED(result)) {
+            result = call();
+        }
+    };
+    step([&] { return factory->CreateBitmapFromHBITMAP(bitmap, nullptr, WICBitmapIgnoreAlpha, &image); });
+    step([&] { return factory->CreateStream(&stream); });
+    step([&] { return stream->InitializeFromFilename(path.c_str(), GENERIC_WRITE); });
+    step([&] { return factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder); });
+    step([&] { return encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache); });
+    step([&] { return encoder->CreateNewFrame(&frame, &frameOptions); });
+    step([&] { return frame->Initialize(frameOptions.Get()); });
+    step([&] { return frame->SetPixelFormat(&format); });
+    step([&] { return frame->WriteSource(image.Get(), nullptr); });
+    step([&] { return frame->Commit(); });
+    step([&] { return encoder->Commit(); });
+    // The stream writes as it goes: a full disk shows only once it is done.
+    step([&] { return stream->Commit(STGC_DEFAULT); });
+    return result;
 }
 
 } // namespace
 
-bool SaveScreenshot(HWND window, const std::string &path) {
+std::string SaveScreenshot(HWND window, const std::string &path) {
     const ComUse com;
     const ScreenCopy copy(window);
-    return copy.Bitmap() && WritePng(copy.Bitmap(), path);
+    if (!copy.Bitmap()) {
+        return "the screen could not be copied";
+    }
+    const std::wstring widePath = Wide(path);
+    const HRESULT written = WritePng(copy.Bitmap(), widePath);
+    if (FAILED(written)) {
+        DeleteFileW(widePath.c_str());
+        return SystemMessage(static_cast<DWORD>(written));
+    }
+    return "";
 }

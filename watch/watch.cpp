@@ -4,9 +4,11 @@
 #include "registry_editor.h"
 #include "processes.h"
 #include "screenshot.h"
+#include "win32.h"
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <optional>
 #include <stdexcept>
 
@@ -42,17 +44,17 @@ struct ProcessHandles {
 };
 
 // This process's environment with WINEDEBUG replaced, as a CreateProcess block.
-std::string EnvironmentWithWineDebug(const std::string &wineDebug) {
-    std::string block;
-    char *const strings = GetEnvironmentStringsA();
-    for (const char *entry = strings; *entry; entry += std::strlen(entry) + 1) {
-        if (_strnicmp(entry, "WINEDEBUG=", 10) != 0) {
-            block.append(entry).push_back('\0');
+std::wstring EnvironmentWithWineDebug(const std::string &wineDebug) {
+    std::wstring block;
+    wchar_t *const strings = GetEnvironmentStringsW();
+    for (const wchar_t *entry = strings; *entry; entry += std::wcslen(entry) + 1) {
+        if (_wcsnicmp(entry, L"WINEDEBUG=", 10) != 0) {
+            block.append(entry).push_back(L'\0');
         }
     }
-    FreeEnvironmentStringsA(strings);
-    block.append("WINEDEBUG=" + wineDebug).push_back('\0');
-    block.push_back('\0');
+    FreeEnvironmentStringsW(strings);
+    block.append(L"WINEDEBUG=" + Wide(wineDebug)).push_back(L'\0');
+    block.push_back(L'\0');
     return block;
 }
 
@@ -63,22 +65,23 @@ struct Launch {
 };
 
 void Start(const std::string &exePath, const Launch &launch, ProcessHandles &process) {
-    std::string commandLine = "\"" + exePath + "\"";
-    std::string environment;
+    const std::wstring path = Wide(exePath);
+    std::wstring commandLine = L"\"" + path + L"\"";
+    std::wstring environment;
     if (launch.wineDebug) {
         environment = EnvironmentWithWineDebug(*launch.wineDebug);
     }
-    std::string desktop = launch.desktop.value_or("");
-    STARTUPINFOA startup{};
+    std::wstring desktop = Wide(launch.desktop.value_or(""));
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.lpDesktop = launch.desktop ? desktop.data() : nullptr;
     // A group of its own: Ctrl-C in the terminal is for the watcher, which
     // then winds the run up; it must not kill the program in the middle.
-    if (!CreateProcessA(
-            exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
-            environment.empty() ? nullptr : environment.data(), nullptr, &startup, &process.info)) {
-        throw std::runtime_error("cannot start " + exePath + " (error " +
-                                 std::to_string(GetLastError()) + ")");
+    if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                        CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT,
+                        environment.empty() ? nullptr : environment.data(), nullptr, &startup,
+                        &process.info)) {
+        throw std::runtime_error("cannot start " + exePath + ": " + SystemMessage(GetLastError()));
     }
 }
 
@@ -105,20 +108,57 @@ class VirtualDesktop {
             if (desktop_) {
                 CloseDesktop(desktop_);
             }
-            throw std::runtime_error("cannot make a virtual desktop (error " +
-                                     std::to_string(error) + ")");
+            throw std::runtime_error("cannot make a virtual desktop: " + SystemMessage(error));
+        }
+        // Wine starts a process of its own that draws the desktop, the first
+        // time anyone asks for the desktop's window; it is this watch's.
+        DWORD drawer = 0;
+        GetWindowThreadProcessId(GetDesktopWindow(), &drawer);
+        if (drawer != 0 && drawer != GetCurrentProcessId()) {
+            drawer_.reset(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE |
+                                          PROCESS_QUERY_LIMITED_INFORMATION,
+                                      FALSE, drawer));
+            drawerId_ = drawer;
+            if (drawer_) {
+                journal.Started({"desktop", drawer, CreationTime(drawer_.get())});
+            }
         }
     }
     ~VirtualDesktop() {
-        SetThreadDesktop(previous_);
-        CloseDesktop(desktop_);
+        Leave();
     }
     VirtualDesktop(const VirtualDesktop &) = delete;
     VirtualDesktop &operator=(const VirtualDesktop &) = delete;
 
+    // Leaves the desktop; Wine then ends the process that draws it, once no
+    // window is left on it. Returns a line when it had to be ended.
+    std::optional<std::string> Leave(PrefixJournal *journal = nullptr) {
+        if (!desktop_) {
+            return std::nullopt;
+        }
+        SetThreadDesktop(previous_);
+        CloseDesktop(desktop_);
+        desktop_ = nullptr;
+        std::optional<std::string> ended;
+        if (drawer_ && !AwaitOrEnd(drawer_.get(), drawerGraceMs)) {
+            ended = ProcessName("explorer.exe", drawerId_) +
+                    ", which drew this watch's virtual desktop, did not end with it: ended";
+        }
+        if (journal && drawerId_) {
+            journal->Forget(drawerId_);
+        }
+        drawer_.reset();
+        return ended;
+    }
+
   private:
+    // Wine closes a desktop a moment after the last window on it has gone.
+    static constexpr DWORD drawerGraceMs = 10000;
+
     HDESK previous_;
     HDESK desktop_ = nullptr;
+    UniqueHandle drawer_;
+    DWORD drawerId_ = 0;
 };
 
 std::string FileName(const std::string &path) {
@@ -271,9 +311,17 @@ void ActivateForPicture(HWND window) {
     LetItPaint(window);
 }
 
-std::string PictureIn(const std::string &dir, const std::string &name, HWND window) {
+// Saves the picture and returns its path; or leaves the path empty and says
+// why in `failure`.
+std::string PictureIn(const std::string &dir, const std::string &name, HWND window,
+                      std::string &failure) {
     const std::string path = dir + "/" + name + ".png";
-    return SaveScreenshot(window, path) ? path : "";
+    const std::string why = SaveScreenshot(window, path);
+    if (!why.empty()) {
+        failure = path + ": " + why;
+        return "";
+    }
+    return path;
 }
 
 // The editor on the left of the virtual desktop, wide enough for the data
@@ -300,16 +348,26 @@ EditorView Look(const RegistryEditor &editor, HWND box, const WatchOptions &opti
         // Opened last, the editor is the window the person works in.
         ActivateForPicture(editor.Window());
         view.picture = PictureIn(options.pictureDir, box ? "editor-with-box" : "editor-after",
-                                 GetDesktopWindow());
+                                 GetDesktopWindow(), view.pictureFailure);
     }
     return view;
+}
+
+// Closes the editor, and keeps a line for each process that had to be ended.
+void CloseEditor(std::optional<RegistryEditor> &editor, DWORD timeoutMs, WatchedRun &run) {
+    if (editor) {
+        for (std::string &line : editor->Close(timeoutMs)) {
+            run.ended.push_back(std::move(line));
+        }
+        editor.reset();
+    }
 }
 
 // Opens the editor at WrittenKey beside the box, as a person checking the
 // registry would, and waits until it shows the key.
 void OpenEditorBeside(HWND box, PrefixJournal &journal, const Launch &launch,
                       const WatchOptions &options, std::optional<RegistryEditor> &editor,
-                      SeenBox &seen) {
+                      SeenBox &seen, WatchedRun &run) {
     try {
         std::optional<RECT> place;
         if (options.virtualDesktop) {
@@ -324,7 +382,7 @@ void OpenEditorBeside(HWND box, PrefixJournal &journal, const Launch &launch,
         seen.editor = Look(*editor, box, options);
     } catch (const std::runtime_error &failure) {
         seen.editorFailure = failure.what();
-        editor.reset();
+        CloseEditor(editor, 0, run);
     }
 }
 
@@ -337,7 +395,7 @@ void LookAgainAfterEnd(PrefixJournal &journal, const Launch &launch, const Watch
         if (refreshed) {
             editor->Refresh();
         } else {
-            editor.reset();
+            CloseEditor(editor, options.timeoutMs, run);
             editor.emplace(journal, writtenKeyName, launch.desktop,
                            options.virtualDesktop ? std::optional<RECT>(editorPlace) : std::nullopt,
                            options.timeoutMs);
@@ -352,7 +410,7 @@ void LookAgainAfterEnd(PrefixJournal &journal, const Launch &launch, const Watch
     } catch (const std::runtime_error &failure) {
         run.editorFailureAfterEnd = failure.what();
     }
-    editor.reset();
+    CloseEditor(editor, options.timeoutMs, run);
 }
 
 } // namespace
@@ -412,9 +470,13 @@ WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const Wa
         launch.desktop = VirtualDesktop::name;
     }
 
+    // Should the program not end by itself, the key it fills is put back.
+    const JournalKey writtenKey{HKEY_LOCAL_MACHINE, writtenKeyPath};
+    journal.Record(writtenKey);
     ProcessHandles process;
     Start(exePath, launch, process);
     const DWORD processId = process.info.dwProcessId;
+    journal.Started({"program", processId, CreationTime(process.info.hProcess)});
 
     std::size_t told = 0; // the parts of the trace told with a box so far
     std::optional<RegistryEditor> editor;
@@ -440,22 +502,20 @@ WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const Wa
         told = seen.number;
         if (!options.pictureDir.empty()) {
             ActivateForPicture(box);
-            seen.picture = PictureIn(options.pictureDir, "box-" + std::to_string(seen.number), box);
+            seen.picture = PictureIn(options.pictureDir, "box-" + std::to_string(seen.number), box,
+                                     seen.pictureFailure);
         }
         // Once interrupted, the box is answered at once, without a look in the editor.
         run.interrupted = run.interrupted || IsSet(options.interruption);
         if (options.openEditor && seen.text == checkRegistryText && !run.interrupted) {
-            OpenEditorBeside(box, journal, launch, options, editor, seen);
+            OpenEditorBeside(box, journal, launch, options, editor, seen, run);
             everOpenedEditor = true;
         }
         if (onBox) {
             onBox(run.boxes.size(), box, seen);
         }
         if (options.pressOk) {
-            if (editor) {
-                editor->Close(options.timeoutMs);
-                editor.reset();
-            }
+            CloseEditor(editor, options.timeoutMs, run);
             // Once interrupted, OK is pressed without the hold.
             run.interrupted = run.interrupted || IsSet(options.interruption, options.holdOpenMs);
             seen.writtenKeyBeforeOk = ReadKey(HKEY_LOCAL_MACHINE, writtenKeyPath);
@@ -469,15 +529,29 @@ WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const Wa
         }
     }
 
-    run.stillRunning = WaitForSingleObject(process.info.hProcess, 0) != WAIT_OBJECT_0;
+    run.stillRunning = !HasEnded(process.info.hProcess);
     if (!run.stillRunning) {
         GetExitCodeProcess(process.info.hProcess, &run.exitStatus);
     }
+    const bool endedByItself =
+        !run.stillRunning && !run.stopped && run.exitStatus < 0xC0000000;
+    // Handed to the person, the program is theirs now, and so is the key it
+    // will delete once they press OK.
+    if (endedByItself || run.stillRunning) {
+        journal.Keep(writtenKey);
+    }
+    run.writtenKeyPutBack = !endedByItself && !run.stillRunning;
+    journal.Forget(processId);
     run.writtenKeyAfterExit = ReadKey(HKEY_LOCAL_MACHINE, writtenKeyPath);
     if (everOpenedEditor && !run.interrupted && !run.stillRunning) {
         LookAgainAfterEnd(journal, launch, options, editor, run);
     }
-    editor.reset();
+    CloseEditor(editor, options.timeoutMs, run);
+    if (desktop && !run.stillRunning) {
+        if (std::optional<std::string> ended = desktop->Leave(&journal)) {
+            run.ended.push_back(std::move(*ended));
+        }
+    }
     if (trace) {
         // Wine writes the program's last lines before the process ends, so a
         // line written now comes after them, unless the file takes no more.
@@ -500,38 +574,51 @@ WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const Wa
 
 namespace {
 
-// Windows on the virtual desktop are found only from a thread on it.
-void MoveOntoVirtualDesktop() {
-    if (const HDESK desktop = OpenDesktopA(VirtualDesktop::name, 0, FALSE, GENERIC_ALL)) {
-        SetThreadDesktop(desktop);
+// Presses OK in every box of the program, wherever it is, until it ends or
+// the time is up.
+bool AnswerUntilEnd(HANDLE process, DWORD processId, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!HasEnded(process) && GetTickCount64() < deadline) {
+        for (const HWND window : WindowsOf(processId)) {
+            if (const HWND ok = GetDlgItem(window, IDOK)) {
+                DWORD_PTR ignored = 0;
+                SendMessageTimeoutA(ok, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 2000, &ignored);
+            }
+        }
+        WaitForSingleObject(process, 250);
     }
+    return AwaitOrEnd(process, 0);
 }
 
 } // namespace
 
-std::size_t CloseStrayEditors(const WatchOptions &options) {
-    MoveOntoVirtualDesktop();
-    return CloseAllEditors(options.timeoutMs);
-}
-
-std::size_t FinishStrays(const std::string &exePath, const WatchOptions &options) {
-    MoveOntoVirtualDesktop();
-    const std::vector<DWORD> strays = ProcessesNamed(FileName(exePath));
-    for (const DWORD id : strays) {
-        ProcessHandles process;
-        process.info.dwProcessId = id;
-        process.info.hProcess = OpenProcess(
-            PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, id);
-        if (!process.info.hProcess) {
-            continue;
-        }
-        WatchedRun run;
-        run.interrupted = true; // answered at once, and ended if it does not end
-        WatchOptions finishing = options;
-        finishing.pressOk = true;
-        while (const HWND box = WaitForBoxOrEnd(process, finishing, run)) {
-            PressOk(box, options.timeoutMs);
+std::vector<std::string> FinishLeft(const std::vector<LeftProcess> &left, DWORD timeoutMs) {
+    std::vector<std::string> lines;
+    // The editors first: they write their settings as they close. Then the
+    // program, and last what drew the desktop they were on.
+    for (const char *const role : {"editor", "program", "desktop"}) {
+        for (const LeftProcess &process : left) {
+            if (process.started.role != role) {
+                continue;
+            }
+            const auto handle = static_cast<HANDLE>(process.handle.get());
+            const DWORD id = process.started.id;
+            if (process.started.role == "editor") {
+                lines.push_back(CloseLeftEditor(process, timeoutMs));
+            } else if (process.started.role == "program") {
+                lines.push_back(AnswerUntilEnd(handle, id, timeoutMs)
+                                    ? "answered the boxes of " + ProcessName(programFileName, id) +
+                                          ", which it had started, and it ended"
+                                    : "ended " + ProcessName(programFileName, id) +
+                                          ", which it had started, as it did not end");
+            } else if (AwaitOrEnd(handle, timeoutMs)) {
+                lines.push_back(ProcessName("explorer.exe", id) +
+                                ", which drew its virtual desktop, ended by itself");
+            } else {
+                lines.push_back("ended " + ProcessName("explorer.exe", id) +
+                                ", which drew its virtual desktop");
+            }
         }
     }
-    return strays.size();
+    return lines;
 }

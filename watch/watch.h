@@ -22,8 +22,9 @@ struct EditorView {
     std::string shownKey; // as its status bar names it
     bool showsWrittenKey = false;
     // The whole desktop with it, when pictures are taken; empty when none
-    // could be saved.
+    // could be saved, and then why not.
     std::string picture;
+    std::string pictureFailure;
     RECT editor{};          // where it stood on the desktop
     RECT box{};             // and the box beside it, if one was open
     bool refreshed = false; // left open while the program ran on, and read again
@@ -49,6 +50,7 @@ struct SeenBox {
     // are then among those after the last box.
     bool callTraced = true;
     std::string picture; // the box alone, when pictures are taken and one could be saved
+    std::string pictureFailure; // where it was to go, and why it could not be saved
     // The registry editor opened while the box that asks to check the
     // registry waits; or why it could not be.
     std::optional<EditorView> editor;
@@ -75,6 +77,11 @@ struct WatchedRun {
     // The registry editor after the end, when it was opened while a box waited.
     std::optional<EditorView> editorAfterEnd;
     std::string editorFailureAfterEnd;
+    // What the watcher started and had to end itself, one line each.
+    std::vector<std::string> ended;
+    // HKEY_LOCAL_MACHINE\WrittenKey is put back as it was before the run,
+    // with the settings, since the program did not end by itself.
+    bool writtenKeyPutBack = false;
 };
 
 struct WatchOptions {
@@ -116,6 +123,7 @@ bool Complete(const WatchedRun &run);
 // Called while each box is open, after it has been read and before OK.
 using BoxHandler = std::function<void(std::size_t index, HWND box, const SeenBox &seen)>;
 
+constexpr char programFileName[] = "regexercise.exe";
 constexpr char writtenKeyPath[] = "WrittenKey";
 constexpr char writtenKeyName[] = "HKEY_LOCAL_MACHINE\\WrittenKey";
 // The text of the box during which the person is to look at the registry.
@@ -138,12 +146,9 @@ std::optional<std::size_t> BoxesAsked(const WatchedRun &run);
 WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const WatchOptions &options,
                     const BoxHandler &onBox = {});
 
-// Closes the registry editors that a watcher left open on its virtual
-// desktop when it died; they write their settings as they close, so this
-// comes before the prefix is put back. Returns how many there were.
-std::size_t CloseStrayEditors(const WatchOptions &options);
-
-// Finishes every running copy of the program that a watcher left when it
-// died: presses OK in its boxes, on the watcher's virtual desktop too, and
-// ends it should it not end within a few seconds. Returns how many there were.
-std::size_t FinishStrays(const std::string &exePath, const WatchOptions &options);
+// Finishes what a watch that died had started and left running, and only
+// that: closes its registry editors (they write their settings as they
+// close, so this comes before the prefix is put back), presses OK in its
+// program's boxes, and ends what does not end by itself within the timeout.
+// Returns one line for each.
+std::vector<std::string> FinishLeft(const std::vector<LeftProcess> &left, DWORD timeoutMs);
