@@ -188,8 +188,8 @@ Arguments Parse(const std::vector<std::string> &argv) {
 // What the start found that a watch which died had left, one line each.
 void SayRecovered(const PrefixJournal &journal, const std::vector<std::string> &finished) {
     for (const std::string &line : finished) {
-        std::cout << "regexercise-watch: a watch that did not end left processes running: "
-                  << line << "." << std::endl;
+        std::cout << "regexercise-watch: a watch that did not end left processes running: " << line
+                  << "." << std::endl;
     }
     for (const std::string &line : journal.SetAside()) {
         std::cout << "regexercise-watch: " << line << std::endl;

@@ -56,8 +56,8 @@ Key Open(const std::wstring &path, REGSAM access = KEY_READ, HKEY root = HKEY_CU
 
 Key Create(const std::wstring &path, HKEY root = HKEY_CURRENT_USER) {
     HKEY key = nullptr;
-    const LONG made = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                      &key, nullptr);
+    const LONG made =
+        RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     if (made != ERROR_SUCCESS) {
         throw std::runtime_error("cannot write the key " + RootName(root) + "\\" + Utf8(path) +
                                  ": " + SystemMessage(static_cast<DWORD>(made)));
@@ -203,8 +203,7 @@ std::string WhyNotAValue(const StoredValue &value) {
     case REG_NONE:
         return "";
     default:
-        return "a saved value has a type (" + std::to_string(value.type) +
-               ") that no setting has";
+        return "a saved value has a type (" + std::to_string(value.type) + ") that no setting has";
     }
 }
 
@@ -222,8 +221,8 @@ std::string WhyUntrusted(const std::wstring &entryPath, const std::vector<Journa
         !EqualNoCase(*root, L"HKEY_LOCAL_MACHINE")) {
         return "its root " + Utf8(*root) + " is not one a watch changes";
     }
-    checked.root = root && EqualNoCase(*root, L"HKEY_LOCAL_MACHINE") ? HKEY_LOCAL_MACHINE
-                                                                     : HKEY_CURRENT_USER;
+    checked.root =
+        root && EqualNoCase(*root, L"HKEY_LOCAL_MACHINE") ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
     checked.path = *path;
     const bool known = std::any_of(keys.begin(), keys.end(), [&](const JournalKey &key) {
         return key.root == checked.root && EqualNoCase(Wide(key.path), *path);
@@ -233,10 +232,10 @@ std::string WhyUntrusted(const std::wstring &entryPath, const std::vector<Journa
                " is not one that a watch changes";
     }
     if (const auto createdFrom = TextIn(entry, L"CreatedFrom")) {
-        const bool leading = !createdFrom->empty() && createdFrom->size() <= path->size() &&
-                             EqualNoCase(path->substr(0, createdFrom->size()), *createdFrom) &&
-                             (createdFrom->size() == path->size() ||
-                              (*path)[createdFrom->size()] == L'\\');
+        const bool leading =
+            !createdFrom->empty() && createdFrom->size() <= path->size() &&
+            EqualNoCase(path->substr(0, createdFrom->size()), *createdFrom) &&
+            (createdFrom->size() == path->size() || (*path)[createdFrom->size()] == L'\\');
         if (!leading) {
             return "the part it says was created, " + Utf8(*createdFrom) +
                    ", is not a leading part of its key";
@@ -320,7 +319,8 @@ void DeleteKeyTree(const std::wstring &path) {
 
 // Moves a key that cannot be trusted out of the journals, untouched, and
 // says where to.
-std::string MoveAside(const std::wstring &path, const std::wstring &asName, const std::string &why) {
+std::string MoveAside(const std::wstring &path, const std::wstring &asName,
+                      const std::string &why) {
     std::wstring target = unreadableKey + L"\\" + asName;
     for (int copy = 2; Open(target); ++copy) {
         target = unreadableKey + L"\\" + asName + L"." + std::to_wstring(copy);
@@ -349,11 +349,11 @@ void CollectLeft(const std::wstring &startedPath, const std::wstring &journalNam
         const std::optional<std::wstring> role = TextIn(values, L"Role");
         const std::optional<ULONGLONG> id = NumberIn(values, L"Id");
         const std::optional<ULONGLONG> created = NumberIn(values, L"Created");
-        const bool known = role && (*role == L"program" || *role == L"editor" ||
-                                    *role == L"desktop");
+        const bool known =
+            role && (*role == L"program" || *role == L"editor" || *role == L"desktop");
         if (!known || !id || *id == 0 || *id > MAXDWORD || !created || *created == 0) {
             setAside.push_back(MoveAside(path, journalName + L".started." + name,
-                                        "it does not say which process was started"));
+                                         "it does not say which process was started"));
             continue;
         }
         const DWORD processId = static_cast<DWORD>(*id);
@@ -363,8 +363,7 @@ void CollectLeft(const std::wstring &startedPath, const std::wstring &journalNam
             continue;
         }
         std::shared_ptr<void> handle(process, HandleCloser());
-        if (CreationTime(process) == *created &&
-            WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+        if (CreationTime(process) == *created && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
             left.push_back({{Utf8(*role), processId, *created}, handle});
         }
     }
@@ -436,7 +435,7 @@ PrefixJournal::PrefixJournal(std::vector<JournalKey> keys, const LeftProcessHand
         for (const std::wstring &other : others) {
             if (other != startedKey) {
                 setAside_.push_back(MoveAside(journalPath + L"\\" + other, journal + L"." + other,
-                                             "it is not an entry that a watch makes"));
+                                              "it is not an entry that a watch makes"));
             }
         }
         DeleteKeyTree(journalPath);

@@ -16,8 +16,8 @@ constexpr char expectedName[] = "regexercise.exe";
 class File {
   public:
     explicit File(const std::string &path)
-        : handle_(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+        : handle_(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
     ~File() {
         if (handle_ != INVALID_HANDLE_VALUE) {
             CloseHandle(handle_);
@@ -86,8 +86,7 @@ std::string OriginalFileName(const std::string &path) {
     }
     wchar_t query[64];
     std::swprintf(query, sizeof query / sizeof query[0],
-                  L"\\StringFileInfo\\%04x%04x\\OriginalFilename", translation[0],
-                  translation[1]);
+                  L"\\StringFileInfo\\%04x%04x\\OriginalFilename", translation[0], translation[1]);
     wchar_t *name = nullptr;
     if (!VerQueryValueW(info.data(), query, reinterpret_cast<void **>(&name), &length) ||
         length == 0) {

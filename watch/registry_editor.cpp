@@ -86,7 +86,8 @@ RegistryEditor::RegistryEditor(PrefixJournal &journal, const std::string &keyNam
         for (const HWND window : EditorWindows()) {
             DWORD owner = 0;
             GetWindowThreadProcessId(window, &owner);
-            if (IsWindowVisible(window) && (owner == launcherId_ || ParentOf(owner) == launcherId_)) {
+            if (IsWindowVisible(window) &&
+                (owner == launcherId_ || ParentOf(owner) == launcherId_)) {
                 window_ = window;
                 processId_ = owner;
             }
@@ -205,6 +206,7 @@ std::string CloseLeftEditor(const LeftProcess &editor, DWORD timeoutMs) {
     }
     const std::string name = ProcessName(editorFileName, editor.started.id);
     return AwaitOrEnd(process, 0) ? "closed " + name + ", a registry editor that it had opened"
-                                  : "ended " + name + ", a registry editor that it had opened "
-                                                      "and that did not close";
+                                  : "ended " + name +
+                                        ", a registry editor that it had opened "
+                                        "and that did not close";
 }

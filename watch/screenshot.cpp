@@ -73,14 +73,16 @@ HRESULT WritePng(HBITMAP bitmap, const std::wstring &path) {
     ComPtr<IWICBitmapFrameEncode> frame;
     ComPtr<IPropertyBag2> frameOptions;
     WICPixelFormatGUID format = GUID_WICPixelFormat24bppBGR;
-    HRESULT result =
-        CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&factory));
+    HRESULT result = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_PPV_ARGS(&factory));
     const auto step = [&result](auto &&call) {
         if (SUCCEEDED(result)) {
             result = call();
         }
     };
-    step([&] { return factory->CreateBitmapFromHBITMAP(bitmap, nullptr, WICBitmapIgnoreAlpha, &image); });
+    step([&] {
+        return factory->CreateBitmapFromHBITMAP(bitmap, nullptr, WICBitmapIgnoreAlpha, &image);
+    });
     step([&] { return factory->CreateStream(&stream); });
     step([&] { return stream->InitializeFromFilename(path.c_str(), GENERIC_WRITE); });
     step([&] { return factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder); });

@@ -115,9 +115,9 @@ class VirtualDesktop {
         DWORD drawer = 0;
         GetWindowThreadProcessId(GetDesktopWindow(), &drawer);
         if (drawer != 0 && drawer != GetCurrentProcessId()) {
-            drawer_.reset(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE |
-                                          PROCESS_QUERY_LIMITED_INFORMATION,
-                                      FALSE, drawer));
+            drawer_.reset(
+                OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
+                            FALSE, drawer));
             drawerId_ = drawer;
             if (drawer_) {
                 journal.Started({"desktop", drawer, CreationTime(drawer_.get())});
@@ -533,8 +533,7 @@ WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const Wa
     if (!run.stillRunning) {
         GetExitCodeProcess(process.info.hProcess, &run.exitStatus);
     }
-    const bool endedByItself =
-        !run.stillRunning && !run.stopped && run.exitStatus < 0xC0000000;
+    const bool endedByItself = !run.stillRunning && !run.stopped && run.exitStatus < 0xC0000000;
     // Handed to the person, the program is theirs now, and so is the key it
     // will delete once they press OK.
     if (endedByItself || run.stillRunning) {

@@ -49,7 +49,7 @@ struct SeenBox {
     // False when the trace did not show this box's call in time: its calls
     // are then among those after the last box.
     bool callTraced = true;
-    std::string picture; // the box alone, when pictures are taken and one could be saved
+    std::string picture;        // the box alone, when pictures are taken and one could be saved
     std::string pictureFailure; // where it was to go, and why it could not be saved
     // The registry editor opened while the box that asks to check the
     // registry waits; or why it could not be.
