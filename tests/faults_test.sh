@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # ./run when things go wrong: Ctrl-C at the second box, a watcher killed
-# there, a second run while the first waits, a display that does not
-# answer (to ./run, and to the program's boxes), and bad input to the watcher.
-# Each ends promptly, says what happened, and leaves the prefix's settings
-# as they were, byte for byte, whatever their types and lengths.
-# Usage: faults_test.sh interrupted | killed-watcher | two-runs | display-gone |
-#                       boxes-not-shown | bad-input
+# there, its Wine server killed there, a second run while the first waits, a
+# display that does not answer (to ./run, and to the program's boxes), bad
+# input to the watcher, a build folder that cannot be written, a program of
+# someone else's running in the prefix, and a clone in a folder whose name
+# is not ASCII. Each ends promptly, says what happened, leaves alone what it
+# did not start, and leaves the prefix's settings as they were, byte for
+# byte, whatever their types and lengths.
+# Processes are found only through this test's own prefix.
+# Usage: faults_test.sh interrupted | killed-watcher | killed-server | two-runs |
+#                       display-gone | boxes-not-shown | bad-input |
+#                       read-only-build | bystander | non-ascii-clone
 set -euo pipefail
 source "$(dirname "$0")/../scripts/common.sh"
 source "$(dirname "$0")/checks.sh"
@@ -57,6 +62,20 @@ written_key_gone() {
     ! reg query 'HKLM\WrittenKey'
 }
 
+# The processes that run in this test's own prefix, "PID COMMAND LINE" a line.
+prefix_processes() {
+    local proc
+    for proc in /proc/[0-9]*; do
+        tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+        printf '%s %s\n' "${proc#/proc/}" "$(tr '\0' ' ' <"$proc/cmdline" 2>/dev/null)"
+    done
+}
+
+# The watcher that ./run started in this prefix (not one that finishes a watch).
+watcher_pid() {
+    prefix_processes | awk '/regexercise-watch\.exe/ && !/--finish/ {print $1; exit}'
+}
+
 # Starts ./run in the background (its pid in $run), its output in $1. With
 # job control, as from a terminal: otherwise it would start ignoring SIGINT.
 start_run() {
@@ -76,8 +95,8 @@ stop_watcher_at_box_2() {
         tries=$((tries + 1))
         [ "$tries" -lt 2400 ] || return 1
     done
-    watcher=$(pgrep -n -x regexercise-wat)
-    kill -STOP "$watcher"
+    watcher=$(watcher_pid)
+    [ -n "$watcher" ] && kill -STOP "$watcher"
 }
 
 # How many registry calls the narration in $1 lists under each heading, in
@@ -129,7 +148,7 @@ killed-watcher)
     # The editor itself: the 64-bit process, not the 32-bit one that starts it.
     editor_pid() {
         local pid
-        for pid in $(pgrep -x regedit.exe); do
+        for pid in $(prefix_processes | awk '/regedit\.exe/ {print $1}'); do
             case $(readlink "/proc/$pid/exe") in *wine64*) echo "$pid" && return 0 ;; esac
         done
         return 1
@@ -145,7 +164,7 @@ killed-watcher)
     kill -STOP "$watcher"
     kill -KILL "$watcher"
     tries=0
-    until pgrep -f -- '--finish' >/dev/null || [ "$tries" -ge 400 ]; do
+    until prefix_processes | grep -q -- '--finish' || [ "$tries" -ge 400 ]; do
         sleep 0.05
         tries=$((tries + 1))
     done
@@ -154,12 +173,82 @@ killed-watcher)
     finish_run
     cat "$work/out.txt"
     check "./run ends non-zero" [ "$status" != 0 ]
-    check "it says the watcher died" grep -q 'regexercise-watch died' "$work/out.txt"
+    check "it says the watcher gave no word" grep -q 'regexercise-watch gave no word on how the run ended' "$work/out.txt"
     check "what the watcher left is put back, and said" \
         grep -q 'a watch that did not end left .*HKEY_CURRENT_USER\\Software\\Wine\\Debug' "$work/out.txt"
     check "the box left open was answered: WrittenKey is gone" written_key_gone
-    check "the registry editor left open was closed, and said" \
-        grep -q 'closed 1 registry editor(s) that a watch left open' "$work/out.txt"
+    check "the registry editor left open was closed, by its process, and said" \
+        grep -q 'left processes running: closed regedit.exe (process 0x[0-9A-F]*), a registry editor' "$work/out.txt"
+    check "the relay settings are as they were" settings_as_before
+    ;;
+killed-server)
+    # The server of the prefix killed while box 2 waits: every Wine process
+    # of the run dies with it, and the wine command may still end with 0.
+    start_run "$work/out.txt"
+    stop_watcher_at_box_2
+    wineserver -k
+    kill -CONT "$watcher" 2>/dev/null || true
+    finish_run
+    cat "$work/out.txt"
+    check "./run ends non-zero" [ "$status" != 0 ]
+    check "one line says the run is not complete" \
+        [ "$(grep -c 'gave no word on how the run ended.*before the run was complete' "$work/out.txt")" = 1 ]
+    check "WrittenKey is put back: it did not exist before the run" written_key_gone
+    check "it is said" grep -q 'HKEY_LOCAL_MACHINE\\WrittenKey' <(grep 'put back as it was before' "$work/out.txt")
+    check "the relay settings are as they were" settings_as_before
+    ;;
+read-only-build)
+    # In a mount namespace of its own, so that nothing outside sees it.
+    status=0
+    env -u REGEXERCISE_LOCK unshare -m bash -c 'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" && "$2/run"' \
+        _ "$REPO_ROOT/build" "$REPO_ROOT" >"$work/out.txt" 2>&1 || status=$?
+    cat "$work/out.txt"
+    check "./run ends with 1" [ "$status" = 1 ]
+    check "in one line" [ "$(grep -c . "$work/out.txt")" = 1 ]
+    check "that says build/ cannot be written, and why" \
+        grep -q '^./run: build/ cannot be written (Read-only file system)' "$work/out.txt"
+    ;;
+bystander)
+    # A Windows program of someone else's, on a display of its own, open in
+    # the prefix while ./run runs headless: it is left alone, and the run
+    # takes no longer for it.
+    bystander_display=$(for n in $(seq 90 99); do [ -e "/tmp/.X11-unix/X$n" ] || { echo ":$n"; break; }; done)
+    Xvfb "$bystander_display" -screen 0 640x480x24 >/dev/null 2>&1 &
+    xvfb=$!
+    trap 'kill "$bystander" "$xvfb" 2>/dev/null; rm -rf "$work"' EXIT
+    until [ -e "/tmp/.X11-unix/X${bystander_display#:}" ]; do sleep 0.05; done
+    DISPLAY=$bystander_display wine "$BUILD_DIR/bystander.exe" >/dev/null 2>&1 &
+    bystander=$!
+    until prefix_processes | grep -q 'bystander\.exe'; do sleep 0.1; done
+    sleep 1
+    before=$SECONDS
+    start_run "$work/out.txt"
+    finish_run
+    took=$((SECONDS - before))
+    cat "$work/out.txt"
+    check "the run ends well" [ "$status" = 0 ]
+    check "and says the run was complete" grep -q '^In all: 17 registry calls' "$work/out.txt"
+    check "the bystander still runs" kill -0 "$bystander"
+    check "it is still the bystander" grep -q 'bystander\.exe' <(prefix_processes)
+    check "nothing was said to be ended" not grep -qi 'ending them\|: ended' "$work/out.txt"
+    echo "the run took $took s beside the bystander"
+    check "the run took its usual time, not a wait for the prefix" [ "$took" -lt 25 ]
+    check "the relay settings are as they were" settings_as_before
+    ;;
+non-ascii-clone)
+    # A copy of this clone, as it is, in a folder with Cyrillic and Latin-1
+    # letters and a space, run in this test's prefix.
+    clone="$work/проба ü/regexercise"
+    mkdir -p "$clone"
+    tar -C "$REPO_ROOT" --exclude=./build --exclude=./.git -cf - . | tar -C "$clone" -xf -
+    status=0
+    "$clone/run" --no-editor >"$work/out.txt" 2>&1 || status=$?
+    cat "$work/out.txt"
+    check "the run ends well" [ "$status" = 0 ]
+    check "the program is named by its path, in UTF-8" \
+        grep -qF "Starting $clone/build/mingw-i686/regexercise.exe" "$work/out.txt"
+    check "both boxes were seen" grep -q '^Box 2 appeared' "$work/out.txt"
+    check "the output is UTF-8 throughout" iconv -f UTF-8 -t UTF-8 "$work/out.txt" -o /dev/null
     check "the relay settings are as they were" settings_as_before
     ;;
 two-runs)
