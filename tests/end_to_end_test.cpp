@@ -339,7 +339,9 @@ TEST_F(EndToEnd, ScreenshotsShowEachBoxWithItsFrameAndActiveTitleBar) {
     GetTempPathA(MAX_PATH, temporary);
     // As in ./run's prefix: windows left to a window manager, which Xvfb lacks,
     // so that only the virtual desktop can give them their frames.
-    PrefixJournal journal;
+    std::vector<JournalKey> keys = WatchedKeys();
+    keys.push_back({HKEY_CURRENT_USER, "Software\\Wine\\X11 Driver"});
+    PrefixJournal journal(keys);
     journal.Set("Software\\Wine\\X11 Driver", "Managed", std::string("Y"));
     WatchOptions options;
     options.virtualDesktop = true;

@@ -62,10 +62,12 @@ written_key_gone() {
     ! reg query 'HKLM\WrittenKey'
 }
 
-# The processes that run in this test's own prefix, "PID COMMAND LINE" a line.
+# The Wine processes that run in this test's own prefix, "PID COMMAND LINE"
+# a line: those whose file is Wine's loader, not the scripts that name them.
 prefix_processes() {
     local proc
     for proc in /proc/[0-9]*; do
+        case $(readlink "$proc/exe" 2>/dev/null) in */wine*) ;; *) continue ;; esac
         tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
         printf '%s %s\n' "${proc#/proc/}" "$(tr '\0' ' ' <"$proc/cmdline" 2>/dev/null)"
     done

@@ -21,14 +21,6 @@ BOOL CALLBACK CollectWindowOf(HWND window, LPARAM param) {
     return TRUE;
 }
 
-BOOL CALLBACK SearchDesktop(LPWSTR desktopName, LPARAM param) {
-    if (const HDESK desktop = OpenDesktopW(desktopName, 0, FALSE, DESKTOP_ENUMERATE)) {
-        EnumDesktopWindows(desktop, CollectWindowOf, param);
-        CloseDesktop(desktop);
-    }
-    return TRUE;
-}
-
 } // namespace
 
 DWORD ParentOf(DWORD processId) {
@@ -49,7 +41,7 @@ DWORD ParentOf(DWORD processId) {
 
 std::vector<HWND> WindowsOf(DWORD processId) {
     WindowSearch search{processId, {}};
-    EnumDesktopsW(GetProcessWindowStation(), SearchDesktop, reinterpret_cast<LPARAM>(&search));
+    EnumWindows(CollectWindowOf, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 

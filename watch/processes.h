@@ -12,8 +12,7 @@
 // The id of the process that started the given one; 0 when unknown.
 DWORD ParentOf(DWORD processId);
 
-// The visible top-level windows of the process, on every desktop of this
-// window station.
+// The visible top-level windows of the process on this thread's desktop.
 std::vector<HWND> WindowsOf(DWORD processId);
 
 // Waits up to the timeout for the process to end; if it does not, ends it.

@@ -593,10 +593,30 @@ bool AnswerUntilEnd(HANDLE process, DWORD processId, DWORD timeoutMs) {
 
 std::vector<std::string> FinishLeft(const std::vector<LeftProcess> &left, DWORD timeoutMs) {
     std::vector<std::string> lines;
+    // A watch that drew a virtual desktop had its program and editor on it,
+    // where only a thread on that desktop finds their windows.
+    const bool onVirtualDesktop = std::any_of(
+        left.begin(), left.end(), [](const LeftProcess &p) { return p.started.role == "desktop"; });
+    const HDESK ownDesktop = GetThreadDesktop(GetCurrentThreadId());
+    HDESK virtualDesktop = nullptr;
+    if (onVirtualDesktop) {
+        virtualDesktop = OpenDesktopA(VirtualDesktop::name, 0, FALSE, GENERIC_ALL);
+        if (virtualDesktop) {
+            SetThreadDesktop(virtualDesktop);
+        }
+    }
     // The editors first: they write their settings as they close. Then the
     // program, and last what drew the desktop they were on.
     for (const char *const role : {"editor", "program", "desktop"}) {
-        for (const LeftProcess &process : left) {
+        if (virtualDesktop && std::string(role) == "desktop") {
+            // Left, so that nothing of this watcher's keeps the desktop up.
+            SetThreadDesktop(ownDesktop);
+            CloseDesktop(virtualDesktop);
+            virtualDesktop = nullptr;
+        }
+        // The last started first: the editor before the process that started it.
+        for (auto started = left.rbegin(); started != left.rend(); ++started) {
+            const LeftProcess &process = *started;
             if (process.started.role != role) {
                 continue;
             }
