@@ -60,8 +60,8 @@ on_exit() {
     [ -n "$LAST_LINE_SAID" ] && exit "$status"
     case $status in
     0) ;;
-    130) say "$SCRIPT_NAME was interrupted while $STAGE; what it had changed is put back." ;;
-    143) say "$SCRIPT_NAME was stopped (SIGTERM) while $STAGE; what it had changed is put back." ;;
+    130) say "$SCRIPT_NAME was interrupted while $STAGE; what it had changed is put back${STAGE_HINT:+ ($STAGE_HINT)}." ;;
+    143) say "$SCRIPT_NAME was stopped (SIGTERM) while $STAGE; what it had changed is put back${STAGE_HINT:+ ($STAGE_HINT)}." ;;
     *) say "$SCRIPT_NAME failed while $STAGE (status $status)${STAGE_HINT:+: $STAGE_HINT}." ;;
     esac
     exit "$status"
