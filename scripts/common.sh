@@ -5,8 +5,6 @@ REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PRESET=mingw-i686
 BUILD_DIR=$REPO_ROOT/build/$PRESET
 
-# A virtual display with true colour, for boxes that nobody needs to see.
-XVFB_SCREEN="-screen 0 1024x768x24"
 
 # Wine's own tools (wineboot, reg) are 64-bit programs in a 64-bit prefix:
 # started through the 64-bit loader they run natively on every host, where
@@ -102,12 +100,15 @@ cannot_write() {
 
 # One ./run or ./test at a time in a clone: they share its build and its
 # Wine prefixes. Tests that run ./run from ./test give it a lock of their own
-# (REGEXERCISE_LOCK), in a prefix of their own. The lock is flock(1)'s, held
-# by a process of its own for as long as this script's process lives: the
-# kernel lets go of it however that ends, and nothing this script starts (a
-# Wine server that outlives it, say) holds it.
+# (REGEXERCISE_LOCK), in a prefix of their own; the files of a run (its
+# trace, its pictures, the watcher's word) are kept beside its lock.
+# The lock is flock(1)'s, held by a process of its own for as long as this
+# script's process lives: the kernel lets go of it however that ends, and
+# nothing this script starts (a Wine server that outlives it, say) holds it.
+CLONE_LOCK=${REGEXERCISE_LOCK:-$REPO_ROOT/build/lock}
+RUN_DIR=${CLONE_LOCK%/*}
 take_clone_lock() {
-    local what=$1 prefix=$2 lock=${REGEXERCISE_LOCK:-$REPO_ROOT/build/lock}
+    local what=$1 prefix=$2 lock=$CLONE_LOCK
     local why pid holder held_prefix status
     if ! why=$({ mkdir -p "$(dirname "$lock")" && : >>"$lock"; } 2>&1); then
         cannot_write "$(dirname "$lock")" "$why"
@@ -173,6 +174,12 @@ report_times() {
 # Builds what ./run runs, the exe and the watcher; with "with-tests", the
 # tests as well (GoogleTest and three test programs). A tree that ./test has
 # configured keeps its tests, but ./run builds only its two programs there.
+# The compiler's results are kept in build/ccache, and a clone that a test
+# makes (given this CCACHE_DIR) finds them there: its paths are taken from
+# its own root. Not for ./package, whose release is built from nothing.
+export CCACHE_DIR=${CCACHE_DIR:-$REPO_ROOT/build/ccache} CCACHE_BASEDIR=$REPO_ROOT
+CACHED_COMPILER=-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+
 build() {
     cd "$REPO_ROOT"
     # A clone moved elsewhere keeps the old folder's paths in its build tree.
@@ -183,12 +190,12 @@ build() {
         rm -rf "$BUILD_DIR"
     fi
     if [ "${1:-}" = with-tests ]; then
-        cmake --preset "$PRESET" -B "$BUILD_DIR" -DREGEXERCISE_BUILD_TESTS=ON >/dev/null
+        cmake --preset "$PRESET" -B "$BUILD_DIR" -DREGEXERCISE_BUILD_TESTS=ON "$CACHED_COMPILER" >/dev/null
         cmake --build "$BUILD_DIR" -j "$(nproc)"
         return
     fi
     if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
-        cmake --preset "$PRESET" -B "$BUILD_DIR" -DREGEXERCISE_BUILD_TESTS=OFF >/dev/null
+        cmake --preset "$PRESET" -B "$BUILD_DIR" -DREGEXERCISE_BUILD_TESTS=OFF "$CACHED_COMPILER" >/dev/null
     fi
     cmake --build "$BUILD_DIR" -j "$(nproc)" --target regexercise regexercise-watch
 }
