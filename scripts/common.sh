@@ -108,34 +108,46 @@ cannot_write() {
 CLONE_LOCK=${REGEXERCISE_LOCK:-$REPO_ROOT/build/lock}
 RUN_DIR=${CLONE_LOCK%/*}
 take_clone_lock() {
-    local what=$1 prefix=$2 lock=$CLONE_LOCK
-    local why pid holder held_prefix status
+    local what=$1 prefix=$2 lock=$CLONE_LOCK why status=0 pid holder held_prefix
     if ! why=$({ mkdir -p "$(dirname "$lock")" && : >>"$lock"; } 2>&1); then
         cannot_write "$(dirname "$lock")" "$why"
     fi
-    # The holder writes who it is into the lock, for the message below.
-    flock -n -o -E 75 "$lock" bash -c \
-        'printf "%s\t%s\t%s\n" "$1" "$2" "$3" >"$4" || exit 74; exec tail -s 0.1 --pid="$1" -f /dev/null' \
-        lock-holder "$$" "$what" "$prefix" "$lock" </dev/null >/dev/null 2>"$lock.why" &
-    CLONE_LOCK_HOLDER=$!
-    until IFS=$'\t' read -r pid holder held_prefix <"$lock" 2>/dev/null && [ "$pid" = $$ ]; do
-        if ! kill -0 "$CLONE_LOCK_HOLDER" 2>/dev/null; then
-            status=0
-            wait "$CLONE_LOCK_HOLDER" || status=$?
-            case $status in
-            75)
-                IFS=$'\t' read -r pid holder held_prefix <"$lock" || true
-                fail "${holder:-Another run} is already under way in this clone (process" \
-                    "${pid:-unknown}, Wine prefix ${held_prefix:-unknown}): wait for it to end, or" \
-                    "stop it, and try again."
-                ;;
-            *) cannot_write "$(dirname "$lock")" "$(cat "$lock.why" 2>/dev/null)" ;;
-            esac
+    hold_lock "$lock" "$$"$'\t'"$what"$'\t'"$prefix" || status=$?
+    case $status in
+    0) ;;
+    75)
+        IFS=$'\t' read -r pid holder held_prefix <"$lock" || true
+        fail "${holder:-Another run} is already under way in this clone (process" \
+            "${pid:-unknown}, Wine prefix ${held_prefix:-unknown}): wait for it to end, or" \
+            "stop it, and try again."
+        ;;
+    *) cannot_write "$(dirname "$lock")" "$LOCK_WHY" ;;
+    esac
+}
+
+# Takes the flock(1) lock on FILE for as long as this script's process lives,
+# through a process of its own (LOCK_HOLDER), which writes LINE into the file
+# once it holds it: what the file records is then this script's. Returns 75
+# when another process holds it, and another status, the reason in
+# LOCK_WHY, when the file cannot be written. With "as root", as root.
+hold_lock() {
+    local file=$1 line=$2 run=() status=0 recorded
+    [ "${3:-}" = "as root" ] && run=(as_root)
+    "${run[@]}" flock -n -o -E 75 "$file" bash -c \
+        'printf "%s\n" "$1" >"$2" || exit 74; exec tail -s 0.1 --pid="$3" -f /dev/null' \
+        lock-holder "$line" "$file" "$$" </dev/null >/dev/null 2>"$RUN_DIR/lock.why" &
+    LOCK_HOLDER=$!
+    until IFS= read -r recorded <"$file" 2>/dev/null && [ "$recorded" = "$line" ]; do
+        if ! kill -0 "$LOCK_HOLDER" 2>/dev/null; then
+            wait "$LOCK_HOLDER" || status=$?
+            LOCK_WHY=$(cat "$RUN_DIR/lock.why" 2>/dev/null)
+            rm -f "$RUN_DIR/lock.why"
+            return "$((status == 0 ? 74 : status))"
         fi
         sleep 0.02
     done
-    rm -f "$lock.why"
-    at_exit "kill $CLONE_LOCK_HOLDER 2>/dev/null"
+    rm -f "$RUN_DIR/lock.why"
+    at_exit "kill $LOCK_HOLDER 2>/dev/null"
 }
 
 as_root() {

@@ -74,23 +74,29 @@ undo_i386_emulation() {
 }
 
 # What a forced emulation set up, kept where the next start finds it should
-# this run be killed before it can take it down: its process, and what it
-# mounted and registered.
+# this run be killed before it can take it down: what it mounted and what it
+# registered. The run holds the file's flock lock while it lives, so a file
+# whose lock is free was left by a run that is gone.
 record_forced_emulation() {
-    printf '%s %s %s %s\n' "$$" "$(process_start_time $$)" "${i386_mounted_here:-0}" 1 |
-        as_root tee "$I386_FORCED_STATE" >/dev/null
+    hold_lock "$I386_FORCED_STATE" "$$ ${i386_mounted_here:-0} 1" "as root" ||
+        i386_fail "Cannot record the emulation it sets up in $I386_FORCED_STATE: ${LOCK_WHY:-it is held}."
 }
 
 # Takes down what a forced emulation left set up when its run was killed.
 undo_abandoned_emulation() {
-    local pid start mounted registered
+    local fields mounted registered
     [ -f "$I386_FORCED_STATE" ] || return 0
-    read -r pid start mounted registered <"$I386_FORCED_STATE" || true
-    still_running "${pid:-}" "${start:-}" && return 0
-    say "A run that emulated 32-bit code as asked did not end (process ${pid:-unknown}):" \
+    as_root flock -n "$I386_FORCED_STATE" true || return 0
+    # Its process, and what it had mounted and registered, last.
+    read -r -a fields <"$I386_FORCED_STATE" || true
+    mounted=0 registered=0
+    if [ "${#fields[@]}" -ge 2 ]; then
+        mounted=${fields[-2]} registered=${fields[-1]}
+    fi
+    say "A run that emulated 32-bit code as asked did not end:" \
         "taking down the binfmt_misc entry $BINFMT_ENTRY that it left."
-    [ "${registered:-0}" = 1 ] && [ -e "$BINFMT_DIR/$BINFMT_ENTRY" ] && remove_binfmt_entry "$BINFMT_ENTRY"
-    [ "${mounted:-0}" = 1 ] && as_root umount "$BINFMT_DIR" 2>/dev/null
+    [ "$registered" = 1 ] && [ -e "$BINFMT_DIR/$BINFMT_ENTRY" ] && remove_binfmt_entry "$BINFMT_ENTRY"
+    [ "$mounted" = 1 ] && as_root umount "$BINFMT_DIR" 2>/dev/null
     as_root rm -f "$I386_FORCED_STATE"
 }
 

@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -23,20 +24,43 @@ BOOL CALLBACK CollectWindowOf(HWND window, LPARAM param) {
 
 } // namespace
 
-DWORD ParentOf(DWORD processId) {
+namespace {
+
+// Every running process, as (id, parent id).
+std::vector<std::pair<DWORD, DWORD>> ProcessTree() {
+    std::vector<std::pair<DWORD, DWORD>> tree;
     const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (snapshot.get() == INVALID_HANDLE_VALUE) {
-        return 0;
+        return tree;
     }
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ProcessID == processId) {
-            return entry.th32ParentProcessID;
+        tree.emplace_back(entry.th32ProcessID, entry.th32ParentProcessID);
+    }
+    return tree;
+}
+
+} // namespace
+
+DWORD ParentOf(DWORD processId) {
+    for (const auto &[id, parent] : ProcessTree()) {
+        if (id == processId) {
+            return parent;
         }
     }
     return 0;
+}
+
+std::vector<DWORD> ChildrenOf(DWORD processId) {
+    std::vector<DWORD> children;
+    for (const auto &[id, parent] : ProcessTree()) {
+        if (parent == processId && id != processId) {
+            children.push_back(id);
+        }
+    }
+    return children;
 }
 
 std::vector<HWND> WindowsOf(DWORD processId) {

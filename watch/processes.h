@@ -12,6 +12,9 @@
 // The id of the process that started the given one; 0 when unknown.
 DWORD ParentOf(DWORD processId);
 
+// The processes that the given one started and that still run.
+std::vector<DWORD> ChildrenOf(DWORD processId);
+
 // The visible top-level windows of the process on this thread's desktop.
 std::vector<HWND> WindowsOf(DWORD processId);
 

@@ -194,17 +194,32 @@ std::vector<std::string> RegistryEditor::Close(DWORD timeoutMs) {
 
 std::string CloseLeftEditor(const LeftProcess &editor, DWORD timeoutMs) {
     const auto process = static_cast<HANDLE>(editor.handle.get());
+    const DWORD id = editor.started.id;
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     // One still starting shows its window in a moment; it is closed then.
+    // The process recorded may be the one that starts the 64-bit editor,
+    // which the watch did not live to record: its editor is closed with it.
     while (!HasEnded(process) && GetTickCount64() < deadline) {
-        for (const HWND window : WindowsOf(editor.started.id)) {
-            PostMessageA(window, WM_CLOSE, 0, 0);
+        std::vector<DWORD> ids = ChildrenOf(id);
+        ids.push_back(id);
+        for (const DWORD each : ids) {
+            for (const HWND window : WindowsOf(each)) {
+                PostMessageA(window, WM_CLOSE, 0, 0);
+            }
         }
         if (WaitForSingleObject(process, 250) != WAIT_TIMEOUT) {
             break;
         }
     }
-    const std::string name = ProcessName(editorFileName, editor.started.id);
+    if (!HasEnded(process)) {
+        for (const DWORD child : ChildrenOf(id)) {
+            const UniqueHandle started(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, child));
+            if (started) {
+                AwaitOrEnd(started.get(), 0);
+            }
+        }
+    }
+    const std::string name = ProcessName(editorFileName, id);
     return AwaitOrEnd(process, 0) ? "closed " + name + ", a registry editor that it had opened"
                                   : "ended " + name +
                                         ", a registry editor that it had opened "
