@@ -16,14 +16,20 @@ status=${PIPESTATUS[0]}
 # Whatever else went to standard error: the test program's and Wine's own messages.
 grep -v -E '^([0-9a-f]{4}:){1,2}(Call |Ret  |trace:relay|Starting thread)' "$trace" >&2 || true
 
+# Running, not only waiting to be reaped by its parent.
+alive() {
+    local state
+    state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1)
+    [ -n "$state" ] && [ "$state" != Z ]
+}
 died() {
     echo "run-gtest: $1 died while the tests ran: they count as failed." >&2
     status=1
 }
-if [ -n "${REGEXERCISE_DISPLAY_PID:-}" ] && ! kill -0 "$REGEXERCISE_DISPLAY_PID" 2>/dev/null; then
+if [ -n "${REGEXERCISE_DISPLAY_PID:-}" ] && ! alive "$REGEXERCISE_DISPLAY_PID"; then
     died "the virtual display $DISPLAY"
 fi
-if [ -n "${REGEXERCISE_WINESERVER_PID:-}" ] && ! kill -0 "$REGEXERCISE_WINESERVER_PID" 2>/dev/null; then
+if [ -n "${REGEXERCISE_WINESERVER_PID:-}" ] && ! alive "$REGEXERCISE_WINESERVER_PID"; then
     died "the Wine server of $WINEPREFIX"
 fi
 if [ "$status" = 0 ] && ! grep -q '^\[  PASSED  \] [0-9]* tests\?\.' "$output"; then
