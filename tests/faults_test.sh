@@ -65,20 +65,16 @@ written_key_gone() {
     ! reg query 'HKLM\WrittenKey'
 }
 
-# The Wine processes that run in this test's own prefix, "PID COMMAND LINE"
-# a line: those whose file is Wine's loader, not the scripts that name them.
+# The Wine processes that run in this test's own prefix, "PID FILE COMMAND
+# LINE" a line.
 prefix_processes() {
-    local environ proc
-    for environ in $(grep -lzxF "WINEPREFIX=$WINEPREFIX" /proc/[0-9]*/environ 2>/dev/null); do
-        proc=${environ%/environ}
-        case $(readlink "$proc/exe" 2>/dev/null) in */wine*) ;; *) continue ;; esac
-        printf '%s %s\n' "${proc#/proc/}" "$(tr '\0' ' ' <"$proc/cmdline" 2>/dev/null)"
-    done
+    "$REPO_ROOT/scripts/prefix-processes" "$WINEPREFIX"
 }
 
 # The watcher that ./run started in this prefix (not one that finishes a watch).
 watcher_pid() {
-    prefix_processes | awk '/regexercise-watch\.exe/ && !/--finish/ {print $1; exit}'
+    prefix_processes | awk '/regexercise-watch\.exe/ && !/--finish/ && !found {found = $1}
+                            END {print found}'
 }
 
 # Starts ./run in the background (its pid in $run), its output in $1. With
@@ -158,11 +154,8 @@ killed-watcher)
     kill -CONT "$watcher"
     # The editor itself: the 64-bit process, not the 32-bit one that starts it.
     editor_pid() {
-        local pid
-        for pid in $(prefix_processes | awk '/regedit\.exe/ {print $1}'); do
-            case $(readlink "/proc/$pid/exe") in *wine64*) echo "$pid" && return 0 ;; esac
-        done
-        return 1
+        prefix_processes | awk '$2 ~ /wine64/ && /regedit\.exe/ && !found {found = $1}
+                                END {print found; exit !found}'
     }
     tries=0
     until editor=$(editor_pid) || [ "$tries" -ge 1200 ]; do
@@ -175,7 +168,7 @@ killed-watcher)
     kill -STOP "$watcher"
     kill -KILL "$watcher"
     tries=0
-    until prefix_processes | grep -q -- '--finish' || [ "$tries" -ge 400 ]; do
+    until prefix_processes | grep -- '--finish' >/dev/null || [ "$tries" -ge 400 ]; do
         sleep 0.05
         tries=$((tries + 1))
     done
@@ -231,7 +224,7 @@ bystander)
     until [ -e "/tmp/.X11-unix/X${bystander_display#:}" ]; do sleep 0.05; done
     DISPLAY=$bystander_display wine "$BUILD_DIR/bystander.exe" >/dev/null 2>&1 &
     bystander=$!
-    until prefix_processes | grep -q 'bystander\.exe'; do sleep 0.1; done
+    until prefix_processes | grep 'bystander\.exe' >/dev/null; do sleep 0.1; done
     sleep 1
     before=$SECONDS
     start_run "$work/out.txt"

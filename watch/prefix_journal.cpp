@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cwctype>
+#include <iterator>
+#include <utility>
 
 namespace {
 
@@ -12,6 +14,12 @@ const std::wstring toolKey = L"Software\\regexercise-watch";
 const std::wstring journalsKey = toolKey + L"\\Journal";
 const std::wstring unreadableKey = toolKey + L"\\Unreadable";
 constexpr wchar_t startedKey[] = L"Started";
+// How a journal names each role.
+constexpr std::pair<ProcessRole, const wchar_t *> roleNames[] = {
+    {ProcessRole::Program, L"program"},
+    {ProcessRole::Editor, L"editor"},
+    {ProcessRole::Desktop, L"desktop"},
+};
 // Larger than any setting a watch changes; a copy larger still is no copy of one.
 constexpr std::size_t largestValue = 1 << 20;
 
@@ -346,12 +354,13 @@ void CollectLeft(const std::wstring &startedPath, const std::wstring &journalNam
     for (const std::wstring &name : Subkeys(Open(startedPath).get())) {
         const std::wstring path = startedPath + L"\\" + name;
         const std::vector<StoredValue> values = Values(Open(path).get());
-        const std::optional<std::wstring> role = TextIn(values, L"Role");
+        const std::optional<std::wstring> roleName = TextIn(values, L"Role");
         const std::optional<ULONGLONG> id = NumberIn(values, L"Id");
         const std::optional<ULONGLONG> created = NumberIn(values, L"Created");
-        const bool known =
-            role && (*role == L"program" || *role == L"editor" || *role == L"desktop");
-        if (!known || !id || *id == 0 || *id > MAXDWORD || !created || *created == 0) {
+        const auto role = std::find_if(std::begin(roleNames), std::end(roleNames),
+                                       [&](const auto &known) { return roleName == known.second; });
+        if (role == std::end(roleNames) || !id || *id == 0 || *id > MAXDWORD || !created ||
+            *created == 0) {
             setAside.push_back(MoveAside(path, journalName + L".started." + name,
                                          "it does not say which process was started"));
             continue;
@@ -364,7 +373,7 @@ void CollectLeft(const std::wstring &startedPath, const std::wstring &journalNam
         }
         std::shared_ptr<void> handle(process, HandleCloser());
         if (CreationTime(process) == *created && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
-            left.push_back({{Utf8(*role), processId, *created}, handle});
+            left.push_back({{role->first, processId, *created}, handle});
         }
     }
 }
@@ -517,7 +526,9 @@ void PrefixJournal::Keep(const JournalKey &key) {
 void PrefixJournal::Started(const StartedProcess &process) {
     const Key entry =
         Create(ownPath_ + L"\\" + startedKey + L"\\" + std::to_wstring(nextProcess_++));
-    WriteText(entry.get(), L"Role", Wide(process.role));
+    const auto role = std::find_if(std::begin(roleNames), std::end(roleNames),
+                                   [&](const auto &known) { return known.first == process.role; });
+    WriteText(entry.get(), L"Role", role->second);
     WriteNumber(entry.get(), L"Id", process.id, REG_DWORD);
     WriteNumber(entry.get(), L"Created", process.created, REG_QWORD);
     RegFlushKey(entry.get());

@@ -44,10 +44,13 @@ const std::vector<JournalKey> &WatchedKeys();
 // "HKEY_LOCAL_MACHINE\WrittenKey".
 std::string FullName(const JournalKey &key);
 
-// A process that a watch started, as its journal recorded it: what it is
-// ("program", "editor", "desktop"), its id and when it started.
+// What a process that a watch starts is to it.
+enum class ProcessRole { Program, Editor, Desktop };
+
+// A process that a watch started, as its journal recorded it: what it is,
+// its id and when it started.
 struct StartedProcess {
-    std::string role;
+    ProcessRole role = ProcessRole::Program;
     DWORD id = 0;
     ULONGLONG created = 0;
 };

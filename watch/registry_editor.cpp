@@ -78,7 +78,7 @@ RegistryEditor::RegistryEditor(PrefixJournal &journal, const std::string &keyNam
     CloseHandle(started.hThread);
     launcher_.reset(started.hProcess);
     launcherId_ = started.dwProcessId;
-    journal.Started({"editor", launcherId_, CreationTime(launcher_.get())});
+    journal.Started({ProcessRole::Editor, launcherId_, CreationTime(launcher_.get())});
     // Under Wine the window is the 64-bit editor's, a process that the one
     // started here starts in turn.
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
@@ -103,7 +103,7 @@ RegistryEditor::RegistryEditor(PrefixJournal &journal, const std::string &keyNam
     process_.reset(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
                                FALSE, processId_));
     if (process_ && processId_ != launcherId_) {
-        journal.Started({"editor", processId_, CreationTime(process_.get())});
+        journal.Started({ProcessRole::Editor, processId_, CreationTime(process_.get())});
     }
     if (place) {
         SetWindowPos(window_, HWND_TOP, place->left, place->top, place->right - place->left,

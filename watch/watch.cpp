@@ -120,7 +120,7 @@ class VirtualDesktop {
                             FALSE, drawer));
             drawerId_ = drawer;
             if (drawer_) {
-                journal.Started({"desktop", drawer, CreationTime(drawer_.get())});
+                journal.Started({ProcessRole::Desktop, drawer, CreationTime(drawer_.get())});
             }
         }
     }
@@ -476,7 +476,7 @@ WatchedRun WatchRun(PrefixJournal &journal, const std::string &exePath, const Wa
     ProcessHandles process;
     Start(exePath, launch, process);
     const DWORD processId = process.info.dwProcessId;
-    journal.Started({"program", processId, CreationTime(process.info.hProcess)});
+    journal.Started({ProcessRole::Program, processId, CreationTime(process.info.hProcess)});
 
     std::size_t told = 0; // the parts of the trace told with a box so far
     std::optional<RegistryEditor> editor;
@@ -595,8 +595,9 @@ std::vector<std::string> FinishLeft(const std::vector<LeftProcess> &left, DWORD 
     std::vector<std::string> lines;
     // A watch that drew a virtual desktop had its program and editor on it,
     // where only a thread on that desktop finds their windows.
-    const bool onVirtualDesktop = std::any_of(
-        left.begin(), left.end(), [](const LeftProcess &p) { return p.started.role == "desktop"; });
+    const bool onVirtualDesktop = std::any_of(left.begin(), left.end(), [](const LeftProcess &p) {
+        return p.started.role == ProcessRole::Desktop;
+    });
     const HDESK ownDesktop = GetThreadDesktop(GetCurrentThreadId());
     HDESK virtualDesktop = nullptr;
     if (onVirtualDesktop) {
@@ -607,8 +608,9 @@ std::vector<std::string> FinishLeft(const std::vector<LeftProcess> &left, DWORD 
     }
     // The editors first: they write their settings as they close. Then the
     // program, and last what drew the desktop they were on.
-    for (const char *const role : {"editor", "program", "desktop"}) {
-        if (virtualDesktop && std::string(role) == "desktop") {
+    for (const ProcessRole role :
+         {ProcessRole::Editor, ProcessRole::Program, ProcessRole::Desktop}) {
+        if (virtualDesktop && role == ProcessRole::Desktop) {
             // Left, so that nothing of this watcher's keeps the desktop up.
             SetThreadDesktop(ownDesktop);
             CloseDesktop(virtualDesktop);
@@ -622,9 +624,9 @@ std::vector<std::string> FinishLeft(const std::vector<LeftProcess> &left, DWORD 
             }
             const auto handle = static_cast<HANDLE>(process.handle.get());
             const DWORD id = process.started.id;
-            if (process.started.role == "editor") {
+            if (role == ProcessRole::Editor) {
                 lines.push_back(CloseLeftEditor(process, timeoutMs));
-            } else if (process.started.role == "program") {
+            } else if (role == ProcessRole::Program) {
                 lines.push_back(AnswerUntilEnd(handle, id, timeoutMs)
                                     ? "answered the boxes of " + ProcessName(programFileName, id) +
                                           ", which it had started, and it ended"
