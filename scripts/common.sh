@@ -5,7 +5,6 @@ REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PRESET=mingw-i686
 BUILD_DIR=$REPO_ROOT/build/$PRESET
 
-
 # Wine's own tools (wineboot, reg) are 64-bit programs in a 64-bit prefix:
 # started through the 64-bit loader they run natively on every host, where
 # the wine command would first start its 32-bit loader.
@@ -129,11 +128,17 @@ take_clone_lock() {
 # through a process of its own (LOCK_HOLDER), which writes LINE into the file
 # once it holds it: what the file records is then this script's. Returns 75
 # when another process holds it, and another status, the reason in
-# LOCK_WHY, when the file cannot be written. With "as root", as root.
+# LOCK_WHY, when the file cannot be written. Options after LINE: "as root",
+# and "wait", which waits up to 15 minutes for the other holder to end.
 hold_lock() {
-    local file=$1 line=$2 run=() status=0 recorded
-    [ "${3:-}" = "as root" ] && run=(as_root)
-    "${run[@]}" flock -n -o -E 75 "$file" bash -c \
+    local file=$1 line=$2 run=() wait=(-n) status=0 recorded option
+    for option in "${@:3}"; do
+        case $option in
+        "as root") run=(as_root) ;;
+        wait) wait=(-w 900) ;;
+        esac
+    done
+    "${run[@]}" flock "${wait[@]}" -o -E 75 "$file" bash -c \
         'printf "%s\n" "$1" >"$2" || exit 74; exec tail -s 0.1 --pid="$3" -f /dev/null' \
         lock-holder "$line" "$file" "$$" </dev/null >/dev/null 2>"$RUN_DIR/lock.why" &
     LOCK_HOLDER=$!

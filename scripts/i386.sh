@@ -70,22 +70,31 @@ undo_i386_emulation() {
         as_root umount "$BINFMT_DIR" || say "Could not unmount $BINFMT_DIR."
         i386_mounted_here=
     fi
-    as_root rm -f "$I386_FORCED_STATE"
+    : | as_root tee "$I386_FORCED_STATE" >/dev/null
 }
 
 # What a forced emulation set up, kept where the next start finds it should
-# this run be killed before it can take it down: what it mounted and what it
-# registered. The run holds the file's flock lock while it lives, so a file
-# whose lock is free was left by a run that is gone.
+# this run be killed before it can take it down: its process, and whether
+# it mounted and registered. A forced emulation holds the file's flock lock
+# while it lives (what it sets up is the whole machine's, so one at a time:
+# the next waits), so a file whose lock is free and that names something
+# set up was left by a run that is gone. The file is emptied, never removed,
+# so that every run locks the same file.
+take_emulation_lock() {
+    if ! as_root flock -n "$I386_FORCED_STATE" true 2>/dev/null; then
+        say "Another run emulates 32-bit code on this machine: waiting for it to end."
+    fi
+    hold_lock "$I386_FORCED_STATE" "$$ 0 0" "as root" wait ||
+        i386_fail "Cannot take the lock $I386_FORCED_STATE of forced emulation: ${LOCK_WHY:-another run held it for 15 minutes}."
+}
 record_forced_emulation() {
-    hold_lock "$I386_FORCED_STATE" "$$ ${i386_mounted_here:-0} 1" "as root" ||
-        i386_fail "Cannot record the emulation it sets up in $I386_FORCED_STATE: ${LOCK_WHY:-it is held}."
+    printf '%s %s %s\n' "$$" "${i386_mounted_here:-0}" 1 | as_root tee "$I386_FORCED_STATE" >/dev/null
 }
 
 # Takes down what a forced emulation left set up when its run was killed.
 undo_abandoned_emulation() {
     local fields mounted registered
-    [ -f "$I386_FORCED_STATE" ] || return 0
+    [ -s "$I386_FORCED_STATE" ] || return 0
     as_root flock -n "$I386_FORCED_STATE" true || return 0
     # Its process, and what it had mounted and registered, last.
     read -r -a fields <"$I386_FORCED_STATE" || true
@@ -93,11 +102,13 @@ undo_abandoned_emulation() {
     if [ "${#fields[@]}" -ge 2 ]; then
         mounted=${fields[-2]} registered=${fields[-1]}
     fi
-    say "A run that emulated 32-bit code as asked did not end:" \
-        "taking down the binfmt_misc entry $BINFMT_ENTRY that it left."
+    if [ "$mounted" = 1 ] || [ "$registered" = 1 ]; then
+        say "A run that emulated 32-bit code as asked did not end:" \
+            "taking down the binfmt_misc entry $BINFMT_ENTRY that it left."
+    fi
     [ "$registered" = 1 ] && [ -e "$BINFMT_DIR/$BINFMT_ENTRY" ] && remove_binfmt_entry "$BINFMT_ENTRY"
     [ "$mounted" = 1 ] && as_root umount "$BINFMT_DIR" 2>/dev/null
-    as_root rm -f "$I386_FORCED_STATE"
+    : | as_root tee "$I386_FORCED_STATE" >/dev/null
 }
 
 # Makes sure i386 code runs: natively where the kernel runs it, otherwise
@@ -106,6 +117,7 @@ undo_abandoned_emulation() {
 ensure_i386_code_runs() {
     local forced=${REGEXERCISE_EMULATE_I386:-} entry
     undo_abandoned_emulation
+    [ -n "$forced" ] && take_emulation_lock
     entry=$(i386_binfmt_entries "$BINFMT_DIR" | head -n 1)
 
     if [ -n "$entry" ]; then

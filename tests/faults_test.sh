@@ -151,21 +151,24 @@ killed-watcher)
     # it closes, so it must be closed before they are put back.
     start_run "$work/out.txt"
     stop_watcher_at_box_2
-    kill -CONT "$watcher"
     # The editor itself: the 64-bit process, not the 32-bit one that starts it.
     editor_pid() {
         prefix_processes | awk '$2 ~ /wine64/ && /regedit\.exe/ && !found {found = $1}
                                 END {print found; exit !found}'
     }
+    # The watcher goes on in steps of 20 ms and is frozen while the test
+    # looks, so that it cannot close the editor before the test has seen it,
+    # however slow the looking on a busy machine.
     tries=0
-    until editor=$(editor_pid) || [ "$tries" -ge 1200 ]; do
-        sleep 0.025
+    until editor=$(editor_pid) || [ "$tries" -ge 1500 ]; do
+        kill -CONT "$watcher"
+        sleep 0.02
+        kill -STOP "$watcher"
         tries=$((tries + 1))
     done
     # Held as it starts, most likely before its window is open, until the
     # watch is being finished: what finishes it must wait for the editor.
     kill -STOP "$editor" || true
-    kill -STOP "$watcher"
     kill -KILL "$watcher"
     tries=0
     until prefix_processes | grep -- '--finish' >/dev/null || [ "$tries" -ge 400 ]; do
