@@ -129,13 +129,14 @@ take_clone_lock() {
 # once it holds it: what the file records is then this script's. Returns 75
 # when another process holds it, and another status, the reason in
 # LOCK_WHY, when the file cannot be written. Options after LINE: "as root",
-# and "wait", which waits up to 15 minutes for the other holder to end.
+# and "wait: WHAT", which waits up to 15 minutes for the other holder to end,
+# and after a second says, once, that it waits for WHAT.
 hold_lock() {
-    local file=$1 line=$2 run=() wait=(-n) status=0 recorded option
+    local file=$1 line=$2 run=() wait=(-n) status=0 recorded option waiting_for= tries=0
     for option in "${@:3}"; do
         case $option in
         "as root") run=(as_root) ;;
-        wait) wait=(-w 900) ;;
+        wait:*) wait=(-w 900) waiting_for=${option#wait: } ;;
         esac
     done
     "${run[@]}" flock "${wait[@]}" -o -E 75 "$file" bash -c \
@@ -149,6 +150,8 @@ hold_lock() {
             rm -f "$RUN_DIR/lock.why"
             return "$((status == 0 ? 74 : status))"
         fi
+        tries=$((tries + 1))
+        [ -n "$waiting_for" ] && [ "$tries" = 50 ] && say "Waiting for $waiting_for."
         sleep 0.02
     done
     rm -f "$RUN_DIR/lock.why"

@@ -81,10 +81,8 @@ undo_i386_emulation() {
 # set up was left by a run that is gone. The file is emptied, never removed,
 # so that every run locks the same file.
 take_emulation_lock() {
-    if ! as_root flock -n "$I386_FORCED_STATE" true 2>/dev/null; then
-        say "Another run emulates 32-bit code on this machine: waiting for it to end."
-    fi
-    hold_lock "$I386_FORCED_STATE" "$$ 0 0" "as root" wait ||
+    hold_lock "$I386_FORCED_STATE" "$$ 0 0" "as root" \
+        "wait: another run that emulates 32-bit code on this machine to end" ||
         i386_fail "Cannot take the lock $I386_FORCED_STATE of forced emulation: ${LOCK_WHY:-another run held it for 15 minutes}."
 }
 record_forced_emulation() {
