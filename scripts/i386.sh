@@ -115,7 +115,11 @@ undo_abandoned_emulation() {
 ensure_i386_code_runs() {
     local forced=${REGEXERCISE_EMULATE_I386:-} entry
     undo_abandoned_emulation
-    [ -n "$forced" ] && take_emulation_lock
+    # A run started by a forced run (a test's ./run) shares its emulation.
+    if [ -n "$forced" ] && [ -z "${REGEXERCISE_I386_LOCK_HELD:-}" ]; then
+        take_emulation_lock
+        export REGEXERCISE_I386_LOCK_HELD=$$
+    fi
     entry=$(i386_binfmt_entries "$BINFMT_DIR" | head -n 1)
 
     if [ -n "$entry" ]; then
