@@ -16,7 +16,22 @@ source "$(dirname "$0")/../scripts/common.sh"
 source "$(dirname "$0")/checks.sh"
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# Whatever ends this test ends the ./run it started too (the run puts its
+# prefix back as it goes), and the processes it started for the case.
+run=
+case_processes=()
+end_own() {
+    if [ -n "$run" ] && kill -0 "$run" 2>/dev/null; then
+        kill -CONT "${watcher:-}" 2>/dev/null || true
+        kill -TERM "$run" 2>/dev/null || true
+        wait "$run" 2>/dev/null || true
+    fi
+    if [ "${#case_processes[@]}" -gt 0 ]; then
+        kill "${case_processes[@]}" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap end_own EXIT
 # ./run on a virtual display of its own, in a prefix of these tests' own
 # (one a lane: LANE, 0 unless given), copied from the tests' prefix, and
 # with a lock of its own, beside which it keeps its files: ./test holds the
@@ -223,10 +238,11 @@ bystander)
     bystander_display=$(for n in $(seq 90 99); do [ -e "/tmp/.X11-unix/X$n" ] || { echo ":$n"; break; }; done)
     Xvfb "$bystander_display" -screen 0 640x480x24 >/dev/null 2>&1 &
     xvfb=$!
-    trap 'kill "$bystander" "$xvfb" 2>/dev/null; rm -rf "$work"' EXIT
+    case_processes+=("$xvfb")
     until [ -e "/tmp/.X11-unix/X${bystander_display#:}" ]; do sleep 0.05; done
     DISPLAY=$bystander_display wine "$BUILD_DIR/bystander.exe" >/dev/null 2>&1 &
     bystander=$!
+    case_processes+=("$bystander")
     until prefix_processes | grep 'bystander\.exe' >/dev/null; do sleep 0.1; done
     sleep 1
     before=$SECONDS
