@@ -2,7 +2,7 @@
 // read and answered with OK, and HKEY_LOCAL_MACHINE\WrittenKey is looked at
 // while the second box waits. Needs a display (Xvfb will do) and Wine, which
 // grants keys directly under HKEY_LOCAL_MACHINE, and for the program's calls
-// a trace file (run through tests/with-trace-file.sh).
+// a trace file (run through tests/run-gtest.sh).
 #include "registry_helpers.h"
 #include "watch/watch.h"
 
@@ -98,7 +98,7 @@ class EndToEnd : public ::testing::Test {
         PrefixJournal journal;
         WatchedRun run = WatchRun(journal, ProgramPath(), options);
         if (traced) {
-            EXPECT_EQ(run.untracedBecause, "") << "run the tests through tests/with-trace-file.sh";
+            EXPECT_EQ(run.untracedBecause, "") << "run the tests through tests/run-gtest.sh";
         }
         return run;
     }
