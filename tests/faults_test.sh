@@ -69,7 +69,13 @@ editor_settings() {
         true; } | tr -d '\r'
 }
 editor_settings >"$work/editor-before.txt"
-wineserver -w
+# The settings are on disk once the lane's server has ended; something left
+# running in the lane's prefix would keep it up for ever.
+if ! timeout 60 wineserver -w; then
+    echo "FAILED: something still runs in $WINEPREFIX, a minute on:"
+    prefix_processes
+    exit 1
+fi
 
 settings_as_before() {
     reg export "$debug" "Z:$work/after.reg" /y && cmp -s "$work/before.reg" "$work/after.reg" &&
@@ -246,6 +252,7 @@ bystander)
         bystander=$(prefix_processes | awk '/bystander\.exe/ && !found {found = $1} END {print found}')
         sleep 0.1
     done
+    case_processes+=("$bystander")
     sleep 1
     before=$SECONDS
     start_run "$work/out.txt"
