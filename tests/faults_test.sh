@@ -49,6 +49,15 @@ debug='HKCU\Software\Wine\Debug'
 reg() {
     "$WINE64" reg "$@" >/dev/null 2>&1
 }
+# A change the test needs before it can start: one that fails says why.
+set_up() {
+    local said
+    if ! said=$("$WINE64" reg "$@" 2>&1); then
+        echo "FAILED: reg $* in $WINEPREFIX:" >&2
+        grep -v ':fixme:' <<<"$said" >&2
+        return 1
+    fi
+}
 
 # A copy taken while the tests' wineserver runs may hold a journal of the
 # end-to-end tests that the server had not yet removed on disk: the next
@@ -58,11 +67,11 @@ reg delete 'HKCU\Software\regexercise-watch' /f || true
 # Relay settings that a careless save and restore would lose: a REG_MULTI_SZ,
 # a REG_EXPAND_SZ and a value longer than 1,024 bytes. The prefix's own
 # RelayExclude would also hide the very calls the watcher tells.
-reg add "$debug" /v RelayFromInclude /t REG_MULTI_SZ /d 'first.dll\0second.dll' /f
-reg add "$debug" /v RelayInclude /t REG_EXPAND_SZ /d '%ProgramFiles%\x.dll' /f
-reg add "$debug" /v RelayExclude \
+set_up add "$debug" /v RelayFromInclude /t REG_MULTI_SZ /d 'first.dll\0second.dll' /f
+set_up add "$debug" /v RelayInclude /t REG_EXPAND_SZ /d '%ProgramFiles%\x.dll' /f
+set_up add "$debug" /v RelayExclude \
     /d "user32.MessageBoxA;advapi32.RegCloseKey;$(printf 'ntdll.Func%04d;' $(seq 1 80))" /f
-reg export "$debug" "Z:$work/before.reg" /y
+set_up export "$debug" "Z:$work/before.reg" /y
 # The registry editor's own settings, which it writes as it closes.
 editor_settings() {
     { "$WINE64" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Applets\Regedit' /s 2>&1 ||
